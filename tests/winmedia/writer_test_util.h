@@ -40,7 +40,7 @@ std::map<std::string, std::string> probe(const std::filesystem::path& file);
 std::vector<std::int16_t> decodeS16(const std::filesystem::path& file, std::uint32_t sampleRate,
                                     std::uint16_t channels);
 
-// Of one channel of interleaved samples, skipping `skip` leading frames.
+// Of one channel of interleaved samples, leaving out `skip` frames at each end.
 double dominantFrequency(const std::vector<std::int16_t>& samples, std::uint16_t channels,
                          std::uint32_t sampleRate, std::size_t skip);
 double rms(const std::vector<std::int16_t>& samples, std::uint16_t channels, std::size_t skip);
