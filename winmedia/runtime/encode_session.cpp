@@ -165,6 +165,10 @@ std::string wmMuxerMetadataKey(const std::string& attributeName) {
 struct TEncodeSession::Impl {
   std::vector<std::shared_ptr<IWMWriterSink>> sinks;
   HRESULT sinkError = S_OK;
+  bool live = false;
+  // Live: bytes after the header go out in whole packets only. The muxer ends a
+  // non-seekable stream with a 12-byte end-of-stream chunk that is no packet; it stays here.
+  std::vector<std::uint8_t> partialPacket;
   std::int64_t position = 0; // of the byte stream, for the seek callback
 
   av::CodecContext codec;
@@ -197,15 +201,29 @@ struct TEncodeSession::Impl {
 
   static int writePacket(void* opaque, std::uint8_t* buf, int size) {
     auto* self = static_cast<Impl*>(opaque);
-    for (const auto& sink : self->sinks) {
-      const HRESULT hr = sink->Write(buf, static_cast<std::size_t>(size));
-      if (FAILED(hr)) {
-        self->sinkError = hr;
+    if (self->live && self->headerWritten) {
+      auto& partial = self->partialPacket;
+      partial.insert(partial.end(), buf, buf + size);
+      const std::size_t whole = partial.size() / kLivePacketSize * kLivePacketSize;
+      if (whole > 0 && !self->forward(partial.data(), whole))
         return AVERROR(EIO);
-      }
+      partial.erase(partial.begin(), partial.begin() + static_cast<std::ptrdiff_t>(whole));
+    } else if (!self->forward(buf, static_cast<std::size_t>(size))) {
+      return AVERROR(EIO);
     }
     self->position += size;
     return size;
+  }
+
+  bool forward(const std::uint8_t* data, std::size_t size) {
+    for (const auto& sink : sinks) {
+      const HRESULT hr = sink->Write(data, size);
+      if (FAILED(hr)) {
+        sinkError = hr;
+        return false;
+      }
+    }
+    return true;
   }
 
   static std::int64_t seek(void* opaque, std::int64_t offset, int whence) {
@@ -225,6 +243,7 @@ struct TEncodeSession::Impl {
 
   HRESULT open(const EncodeSettings& settings) {
     input = settings.input;
+    live = settings.live;
     if (!inputSampleFormat(input, &inputFormat) || input.nChannels == 0 ||
         input.nSamplesPerSec == 0)
       return E_INVALIDARG;
