@@ -2,6 +2,7 @@
 
 #include "winmedia/runtime/wm_runtime.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -367,7 +368,8 @@ void wm_writer_begin(wma_writer& writer) {
 void wm_writer_write(wma_writer& writer, const void* data, std::uint32_t bytes) {
   if (!writer.writer)
     throw std::runtime_error(std::string(kWriteFailed) + hex8(NS_E_NOT_CONFIGURED));
-  HRESULT hr = writer.writer->AllocateSample(bytes, &writer.buffer);
+  HRESULT hr = data == nullptr && bytes > 0 ? E_POINTER
+                                            : writer.writer->AllocateSample(bytes, &writer.buffer);
   if (SUCCEEDED(hr)) {
     std::uint8_t* target = nullptr;
     hr = writer.buffer->GetBuffer(&target);

@@ -144,6 +144,16 @@ TEST_F(WriterRecord, FailedWriteRaisesWithTheCodeInHex) {
       std::runtime_error);
 }
 
+TEST_F(WriterRecord, MissingDataIsAFailedWriteNotACrash) {
+  try {
+    wm_writer_write(record, nullptr, 4);
+    FAIL() << "no exception";
+  } catch (const std::runtime_error& e) {
+    EXPECT_STREQ(e.what(), "Failed to write data: 80004003");
+  }
+  EXPECT_TRUE(fake->written.empty());
+}
+
 TEST_F(WriterRecord, RefusedBeginRaisesTheInstallHint) {
   fake->beginResult = E_FAIL;
   record.TotalTime = 5;

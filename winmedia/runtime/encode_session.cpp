@@ -290,7 +290,8 @@ struct TEncodeSession::Impl {
                                        static_cast<int>(input.nSamplesPerSec), 0, nullptr);
     av_channel_layout_uninit(&inLayout);
     resampler.reset(swr);
-    if (rc < 0 || swr_init(resampler.get()) < 0)
+    if (rc < 0 || !setMixMatrix(input.nChannels, codec->ch_layout.nb_channels) ||
+        swr_init(resampler.get()) < 0)
       return E_INVALIDARG;
 
     fifo.reset(av_audio_fifo_alloc(codec->sample_fmt, codec->ch_layout.nb_channels,
@@ -311,6 +312,18 @@ struct TEncodeSession::Impl {
     headerWritten = true;
     avio_flush(io.get());
     return FAILED(sinkError) ? sinkError : S_OK;
+  }
+
+  // Mono is heard at full level on every channel, and stereo folds to mono as the mean, so a
+  // track keeps its loudness whatever the stream's layout. Other layouts use the default mix.
+  bool setMixMatrix(int in, int out) {
+    if (in == out || (in != 1 && !(in == 2 && out == 1)))
+      return true;
+    std::vector<double> matrix(static_cast<std::size_t>(in * out));
+    for (int o = 0; o < out; ++o)
+      for (int i = 0; i < in; ++i)
+        matrix[static_cast<std::size_t>(o * in + i)] = 1.0 / in;
+    return swr_set_matrix(resampler.get(), matrix.data(), in) >= 0;
   }
 
   HRESULT drainPackets() {
