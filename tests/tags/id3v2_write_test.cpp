@@ -3,12 +3,14 @@
 #include "tags/id3v2_tags.h"
 #include "tags/tag_file.h"
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <memory>
 #include <optional>
+#include <sys/resource.h>
 #include <unistd.h>
 
 namespace sondrix {
@@ -180,6 +182,24 @@ TEST(Id3v2Write, UnsuitableDescriptorsLeaveTheFileAlone) {
   EXPECT_FALSE(t.WriteToFile(file.reopen(O_RDONLY), true));
   EXPECT_FALSE(t.WriteToFile(file.reopen(O_WRONLY), true));
   EXPECT_FALSE(t.WriteToFile(file.reopen(O_RDWR | O_APPEND), true));
+  EXPECT_EQ(file.content(), kAudio);
+}
+
+// A real descriptor whose file may not grow: the process's file-size limit refuses it.
+TEST(Id3v2Write, FileSizeLimitLeavesTheFileAlone) {
+  TempFile file(kAudio);
+  TId3v2Tags t;
+  t.SetTitle(u"Title");
+  struct rlimit old {};
+  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old), 0);
+  const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+  struct rlimit small = old;
+  small.rlim_cur = kAudio.size() + 8;
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+  const bool ok = t.WriteToFile(file.fd(), true);
+  ::setrlimit(RLIMIT_FSIZE, &old);
+  std::signal(SIGXFSZ, oldHandler);
+  EXPECT_FALSE(ok);
   EXPECT_EQ(file.content(), kAudio);
 }
 
