@@ -70,6 +70,7 @@ void THTTPSend::Clear() {
   *FDocument = TMemoryStream();
   FHeaders.clear();
   FMimeType = "text/html";
+  FResponseLoaded = false;
 }
 
 void THTTPSend::DecodeStatus(const std::string& Value) {
@@ -99,6 +100,8 @@ bool THTTPSend::readHeaderLine(std::string& line, std::int64_t& headerBytes) {
 }
 
 bool THTTPSend::HTTPMethod(const std::string& Method, const std::string& URL) {
+  if (FResponseLoaded)
+    Clear();
   FResultCode = 500;
   FResultString.clear();
   FDownloadSize = 0;
@@ -260,6 +263,7 @@ bool THTTPSend::HTTPMethod(const std::string& Method, const std::string& URL) {
 
   // Status line; interim 100 responses are skipped.
   Clear();
+  FResponseLoaded = true;
   std::int64_t size = -1;
   FTransferEncoding = TTransferEncoding::TE_UNKNOWN;
   if (haveEarlyStatus) {

@@ -22,7 +22,9 @@ public:
   THTTPSend();
   ~THTTPSend() override;
 
-  // Resets the ranges, the document, the header list and the MIME type.
+  // Resets the ranges, the document, the header list and the MIME type. HTTPMethod does
+  // this itself when Headers and Document still hold the previous response, so that a
+  // reused client never sends that response back as request headers and body.
   void Clear();
   void DecodeStatus(const std::string& Value);
   // Blocks for the whole exchange, up to Timeout per wait for data.
@@ -110,6 +112,7 @@ private:
   int FRangeEnd = 0;
   bool FAddPortNumberToHost = true;
   std::int64_t FMaxResponseSize = 0;
+  bool FResponseLoaded = false;
 };
 
 // Limits of the client GetUrlLines uses, so that a broken or hostile server cannot make
