@@ -95,7 +95,7 @@ TEST(WriterCodecs, TooSmallNameBufferIsRefusedWithTheNeededSize) {
   std::u16string small(3, u'x');
   std::uint32_t smallLength = 3;
   EXPECT_EQ(manager->GetCodecName(WMMEDIATYPE_Audio, 0, small.data(), &smallLength),
-            ASF_E_BUFFERTOOSMALL);
+            WMCODEC_E_BUFFERTOOSMALL);
   EXPECT_EQ(smallLength, length);
   EXPECT_EQ(small, u"xxx");
 }

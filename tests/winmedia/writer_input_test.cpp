@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstring>
 #include <numbers>
+#include <ostream>
 
 namespace sondrix {
 namespace {
@@ -36,6 +37,10 @@ struct InputCase {
   std::size_t chunk; // bytes per WriteSample; not a whole number of frames on purpose
   std::uint16_t streamChannels = 2;
 };
+
+void PrintTo(const InputCase& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class WriterInput : public ::testing::TestWithParam<InputCase> {};
 

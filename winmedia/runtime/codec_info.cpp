@@ -112,7 +112,7 @@ HRESULT wmCopyText(const std::u16string& text, char16_t* buffer, std::uint32_t* 
   }
   if (*pcch < needed) {
     *pcch = needed;
-    return ASF_E_BUFFERTOOSMALL;
+    return WMCODEC_E_BUFFERTOOSMALL;
   }
   std::memcpy(buffer, text.c_str(), needed * sizeof(char16_t));
   *pcch = needed;

@@ -12,8 +12,9 @@ namespace sondrix {
 
 class IWMStreamConfig;
 
-// The runtime reports a buffer that is too small for a text with this code.
-constexpr HRESULT ASF_E_BUFFERTOOSMALL = hresult(0xC00D07F0);
+// A caller's text buffer is too small (the runtime's buffer-too-small code; named apart so it
+// can sit beside the reader's declaration of the same code).
+constexpr HRESULT WMCODEC_E_BUFFERTOOSMALL = hresult(0xC00D07F1);
 
 // Codec enumeration settings and format properties.
 inline constexpr char16_t g_wszVBREnabled[] = u"_VBRENABLED";
