@@ -128,6 +128,12 @@ void TAuOutput::Stop(bool Async) {
   if (Thread->IsWorkerThread())
     throw EAuException("You are trying to stop this thread from the thread itself!");
   FStopped = true;
+  // Blocked before the worker can see the stop, so the done event of this run cannot slip
+  // into the queue ahead of the block.
+  if (!Async) {
+    SharedEventHandler()->BlockEvents(this);
+    SharedEventHandler()->ClearEvents(this);
+  }
   Thread->DoNotify = Async;
   Thread->Stop = true;
   while (Thread->Paused) {
@@ -136,8 +142,6 @@ void TAuOutput::Stop(bool Async) {
   }
   if (Async)
     return;
-  SharedEventHandler()->BlockEvents(this);
-  SharedEventHandler()->ClearEvents(this);
   const bool onMain = isMainThread();
   // Busy too: a run just started by Run has not yet left the worker's idle wait.
   while (!((Thread->Sleeping || Thread->Stopped) && !Busy) && !Thread->Terminated()) {
@@ -145,6 +149,7 @@ void TAuOutput::Stop(bool Async) {
       pumpPending();
     std::this_thread::yield();
   }
+  SharedEventHandler()->ClearEvents(this);
   SharedEventHandler()->UnblockEvents(this);
   Thread->DoNotify = true;
 }

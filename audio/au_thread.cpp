@@ -38,16 +38,23 @@ void TAuThread::applyPriority() {
 }
 
 void TAuThread::SoftSleep() {
-  {
-    CriticalSectionGuard lock(Parent->RunCS);
-    if (Parent->Busy || FTerminated)
-      return;
-    SoftSleepEvent.ResetEvent();
-    Stopped = true;
-    Sleeping = true;
+  // A wake meant for a pause or a stop can arrive late; only a Run (Busy) or the end of the
+  // thread lets the worker out of its sleep.
+  for (;;) {
+    {
+      CriticalSectionGuard lock(Parent->RunCS);
+      if (Parent->Busy || FTerminated) {
+        Sleeping = false;
+        return;
+      }
+      if (!Sleeping) {
+        SoftSleepEvent.ResetEvent();
+        Stopped = true;
+        Sleeping = true;
+      }
+    }
+    SoftSleepEvent.Wait();
   }
-  SoftSleepEvent.Wait();
-  Sleeping = false;
 }
 
 void TAuThread::SoftPause() {

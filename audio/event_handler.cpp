@@ -56,6 +56,7 @@ PEventRecord TEventHandler::TakeEvent() {
   PEventRecord record = std::move(Events.front());
   Events.pop_front();
   FDeliveringSender = record->Sender;
+  CurrentEvent = record.get();
   return record;
 }
 
@@ -80,6 +81,12 @@ void TEventHandler::PostOnDone(TComponent* Sender, TAuThread* Thread) {
 
 void TEventHandler::ClearEvents(TComponent* Sender) {
   std::lock_guard lock(CS);
+  if (CurrentEvent != nullptr && CurrentEvent->Sender == Sender)
+    CurrentEvent->Cancelled = true;
+  removeQueued(Sender);
+}
+
+void TEventHandler::removeQueued(TComponent* Sender) {
   Events.erase(std::remove_if(Events.begin(), Events.end(),
                               [&](const PEventRecord& r) { return r->Sender == Sender; }),
                Events.end());
@@ -148,7 +155,12 @@ void TEventHandler::Deliver(TEventRecord& record) {
     // The worker posts this just before it goes idle; deliver once it has.
     while (!record.Thread->Sleeping && !record.Thread->Terminated())
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    ClearEvents(output);
+    {
+      std::lock_guard lock(CS);
+      removeQueued(output);
+      if (record.Cancelled)
+        break;
+    }
     if (output->OnDone && record.Thread->DoNotify) {
       record.Handler = output->OnDone;
       runOnMainThreadAndWait([&] { CallHandler(record); });
@@ -168,8 +180,8 @@ void TEventHandler::Deliver(TEventRecord& record) {
 void TEventHandler::Execute() {
   while (!FTerminated) {
     while (PEventRecord record = TakeEvent()) {
-      CurrentEvent = record.get();
       Deliver(*record);
+      std::lock_guard lock(CS);
       CurrentEvent = nullptr;
       FDeliveringSender = nullptr;
     }

@@ -24,6 +24,8 @@ struct TEventRecord {
   // DoneEvent, ProgressEvent or GenericEvent, according to _type.
   TNotifyEvent Handler;
   TAuThread* Thread = nullptr; // etOnDone only
+  // Set when the sender's events are cleared while this one is being delivered.
+  bool Cancelled = false;
 };
 using PEventRecord = std::unique_ptr<TEventRecord>;
 
@@ -43,7 +45,8 @@ public:
   void PostNonGuiEvent(TComponent* Sender, TNotifyEvent Handler);
   // The handler is taken from the output when the event is delivered.
   void PostOnDone(TComponent* Sender, TAuThread* Thread);
-  // Removes every queued event of Sender.
+  // Removes every queued event of Sender; a done event of Sender that is waiting for its
+  // worker to go idle is dropped too.
   void ClearEvents(TComponent* Sender);
   // New events of Sender are dropped until UnblockEvents; one blocked sender at a time.
   void BlockEvents(TComponent* Sender);
@@ -67,6 +70,7 @@ private:
   PEventRecord TakeEvent();
   void Deliver(TEventRecord& record);
   void CallHandler(TEventRecord& record);
+  void removeQueued(TComponent* Sender);
 
   std::deque<PEventRecord> Events;
   std::mutex CS;

@@ -79,12 +79,20 @@ private:
     return plain;
   }
 
+  // The end of the frames, or a frame header whose id is made of id characters and whose
+  // size (read either way) fits before the end.
   bool followedByFrame(std::int64_t pos) {
     if (pos == FEnd)
       return true;
-    unsigned char b[4];
-    return pos < FEnd && FFile.readAt(pos, b, 4) == 4 && isIdChar(b[0]) && isIdChar(b[1]) &&
-           isIdChar(b[2]) && (FMajor == 2 || isIdChar(b[3]));
+    unsigned char b[10];
+    if (pos > FEnd - 10 || FFile.readAt(pos, b, 10) != 10)
+      return false;
+    for (int i = 0; i < 4; ++i)
+      if (!isIdChar(b[i]))
+        return false;
+    const std::int64_t room = FEnd - (pos + 10);
+    const std::uint32_t plain = bigEndian(b + 4, 4);
+    return plain <= room || ((plain & 0x80808080u) == 0 && id3v2::fromSynchsafe(b + 4) <= room);
   }
 
   bool followedByPadding(std::int64_t pos) {

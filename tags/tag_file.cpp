@@ -6,6 +6,29 @@
 #include <unistd.h>
 
 namespace sondrix {
+namespace {
+
+// Repeats step(bytesDone) until count bytes moved, retrying interruptions. A read stops
+// early at end of file; a write that moves nothing stops. Bytes moved, or -1 on an error.
+template <class Step> std::int64_t transfer(std::size_t count, bool reading, Step step) {
+  std::size_t done = 0;
+  while (done < count) {
+    const ssize_t n = step(done);
+    if (n < 0 && errno == EINTR)
+      continue;
+    if (n < 0)
+      return -1;
+    if (n == 0) {
+      if (reading)
+        break;
+      return -1;
+    }
+    done += static_cast<std::size_t>(n);
+  }
+  return static_cast<std::int64_t>(done);
+}
+
+} // namespace
 
 std::int64_t PosixTagFile::size() {
   return fileSize(FFd);
@@ -13,32 +36,16 @@ std::int64_t PosixTagFile::size() {
 
 std::int64_t PosixTagFile::readAt(std::int64_t offset, void* buffer, std::size_t count) {
   auto* out = static_cast<char*>(buffer);
-  std::size_t done = 0;
-  while (done < count) {
-    const ssize_t n = ::pread(FFd, out + done, count - done, static_cast<off_t>(offset + done));
-    if (n < 0 && errno == EINTR)
-      continue;
-    if (n < 0)
-      return -1;
-    if (n == 0)
-      break;
-    done += static_cast<std::size_t>(n);
-  }
-  return static_cast<std::int64_t>(done);
+  return transfer(count, true, [&](std::size_t done) {
+    return ::pread(FFd, out + done, count - done, static_cast<off_t>(offset + done));
+  });
 }
 
 bool PosixTagFile::writeAt(std::int64_t offset, const void* buffer, std::size_t count) {
   const auto* in = static_cast<const char*>(buffer);
-  std::size_t done = 0;
-  while (done < count) {
-    const ssize_t n = ::pwrite(FFd, in + done, count - done, static_cast<off_t>(offset + done));
-    if (n < 0 && errno == EINTR)
-      continue;
-    if (n <= 0)
-      return false;
-    done += static_cast<std::size_t>(n);
-  }
-  return true;
+  return transfer(count, false, [&](std::size_t done) {
+           return ::pwrite(FFd, in + done, count - done, static_cast<off_t>(offset + done));
+         }) == static_cast<std::int64_t>(count);
 }
 
 bool PosixTagFile::grow(std::int64_t newSize) {
@@ -74,32 +81,15 @@ bool PosixTagFile::canRewrite() {
 
 std::int64_t readFully(int fd, void* buffer, std::size_t count) {
   auto* out = static_cast<char*>(buffer);
-  std::size_t done = 0;
-  while (done < count) {
-    const ssize_t n = ::read(fd, out + done, count - done);
-    if (n < 0 && errno == EINTR)
-      continue;
-    if (n < 0)
-      return -1;
-    if (n == 0)
-      break;
-    done += static_cast<std::size_t>(n);
-  }
-  return static_cast<std::int64_t>(done);
+  return transfer(count, true,
+                  [&](std::size_t done) { return ::read(fd, out + done, count - done); });
 }
 
 bool writeFully(int fd, const void* buffer, std::size_t count) {
   const auto* in = static_cast<const char*>(buffer);
-  std::size_t done = 0;
-  while (done < count) {
-    const ssize_t n = ::write(fd, in + done, count - done);
-    if (n < 0 && errno == EINTR)
-      continue;
-    if (n <= 0)
-      return false;
-    done += static_cast<std::size_t>(n);
-  }
-  return true;
+  return transfer(count, false, [&](std::size_t done) {
+           return ::write(fd, in + done, count - done);
+         }) == static_cast<std::int64_t>(count);
 }
 
 std::int64_t filePosition(int fd) {
