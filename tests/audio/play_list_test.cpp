@@ -202,6 +202,24 @@ TEST_F(PlayList, SwitchWhileIdleReadingRestartsFromTheChosenFilesStart) {
   list->Reset();
 }
 
+TEST_F(PlayList, SwitchWaitsForAReadInProgress) {
+  list->Init();
+  list->_Lock(); // as the worker does for the length of one read
+  std::atomic<bool> switched{false};
+  std::thread main([&] {
+    list->SetCurrentItem(2);
+    switched = true;
+  });
+  std::this_thread::sleep_for(50ms); // a switch that ignored the lock would be done by now
+  EXPECT_FALSE(switched);
+  EXPECT_EQ(frameAt(drainSource(*list, 4, 4), 0), (1u << 24) | 0) << "file changed under a read";
+  list->_Unlock();
+  main.join();
+  EXPECT_TRUE(switched);
+  EXPECT_EQ(frameAt(drainSource(*list, 4, 4), 0), (3u << 24) | 0);
+  list->Flush();
+}
+
 // The main thread switches items again and again while the worker reads. Every frame the
 // output receives must continue the previous one or start a file at its first frame, and the
 // switches must show up in the data in the order they were made.
