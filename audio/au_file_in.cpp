@@ -5,6 +5,7 @@
 #include "base/text.h"
 
 #include <cmath>
+#include <optional>
 
 namespace sondrix {
 namespace {
@@ -211,28 +212,29 @@ bool TAuFileIn::Valid() {
   return false;
 }
 
-bool TAuFileIn::SetStartTime(std::uint32_t Minutes, std::uint32_t Seconds) {
+std::optional<std::int64_t> TAuFileIn::frameAtTime(std::int64_t Minutes, std::int64_t Seconds) {
   if (!FSeekable)
-    return false;
+    return std::nullopt;
   OpenSource();
-  const std::int64_t frame =
-      (std::int64_t{Seconds} + std::int64_t{Minutes} * 60) * std::int64_t{FSR};
-  if (frame > FTotalSamples)
-    return false;
-  FStartSample = frame;
-  return true;
+  // 64-bit, so a long time cannot wrap round into a small frame number.
+  const std::int64_t frame = (Seconds + Minutes * 60) * std::int64_t{FSR};
+  if (frame < 0 || frame > FTotalSamples)
+    return std::nullopt;
+  return frame;
+}
+
+bool TAuFileIn::SetStartTime(std::uint32_t Minutes, std::uint32_t Seconds) {
+  const auto frame = frameAtTime(Minutes, Seconds);
+  if (frame)
+    FStartSample = *frame;
+  return frame.has_value();
 }
 
 bool TAuFileIn::SetEndTime(std::int32_t Minutes, std::int32_t Seconds) {
-  if (!FSeekable)
-    return false;
-  OpenSource();
-  const std::int64_t frame =
-      (std::int64_t{Seconds} + std::int64_t{Minutes} * 60) * std::int64_t{FSR};
-  if (frame < 0 || frame > FTotalSamples)
-    return false;
-  FEndSample = frame;
-  return true;
+  const auto frame = frameAtTime(Minutes, Seconds);
+  if (frame)
+    FEndSample = *frame;
+  return frame.has_value();
 }
 
 void TAuFileIn::_Jump(std::int32_t Offs) {

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 namespace sondrix {
@@ -88,6 +89,8 @@ protected:
 
 private:
   void closeQuietly();
+  // The frame at a time, when the source can seek and has it (opens the source).
+  std::optional<std::int64_t> frameAtTime(std::int64_t Minutes, std::int64_t Seconds);
 };
 
 } // namespace sondrix
