@@ -171,7 +171,8 @@ std::string TestClient::readHead(std::chrono::milliseconds limit) {
 bool TestClient::readExactly(std::size_t n, Bytes& out, std::chrono::milliseconds limit) {
   const auto deadline = Clock::now() + limit;
   const std::size_t fromPending = std::min(n, FPending.size());
-  out.insert(out.end(), FPending.begin(), FPending.begin() + static_cast<std::ptrdiff_t>(fromPending));
+  out.insert(out.end(), FPending.begin(),
+             FPending.begin() + static_cast<std::ptrdiff_t>(fromPending));
   FPending.erase(FPending.begin(), FPending.begin() + static_cast<std::ptrdiff_t>(fromPending));
   n -= fromPending;
   while (n > 0) {

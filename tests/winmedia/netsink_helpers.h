@@ -27,7 +27,7 @@ struct AsfShape {
   std::uint32_t packetSize = 400;
   std::uint32_t minPacketSize = 0; // 0 = packetSize
   std::uint64_t prerollMs = 1000;
-  std::uint32_t maxBitrate = 32000; // with 400-byte packets and 1 s: a 10-packet burst
+  std::uint32_t maxBitrate = 32000;   // with 400-byte packets and 1 s: a 10-packet burst
   std::size_t paddingObjectBytes = 0; // extra header object, to make the header larger
   bool withFileProperties = true;
 };

@@ -35,8 +35,8 @@ TEST(NetsinkRequest, ClassifiesPlayersRequestsInAnyPieces) {
       {"guid alone makes a Windows Media client",
        "GET / HTTP/1.1\r\nUser-Agent: Other\r\nPragma: xClientGUID={1}\r\n\r\n", true, false},
       {"NSServer agent", "GET / HTTP/1.1\r\nuser-agent: NSServer/9\r\n\r\n", true, false},
-      {"xPlayStrm=10 is not the play token",
-       "GET / HTTP/1.1\r\nPragma: xPlayStrm=10\r\n\r\n", true, false},
+      {"xPlayStrm=10 is not the play token", "GET / HTTP/1.1\r\nPragma: xPlayStrm=10\r\n\r\n", true,
+       false},
       {"plain ffmpeg", nettest::getRequest(), false, false},
       {"bare LF line ends", "GET / HTTP/1.1\nUser-Agent: NSPlayer/4.1\nPragma: xPlayStrm=1\n\n",
        true, true},
@@ -137,8 +137,7 @@ TEST(NetsinkAnswer, DecisionTable) {
       {request("POST", "/", true, false), true, true, MmshAnswer::NoContent, false, false},
       {request("OPTIONS", "/", false, false), true, false, MmshAnswer::MethodNotAllowed, false,
        false},
-      {request("get", "/", false, false), true, false, MmshAnswer::MethodNotAllowed, false,
-       false},
+      {request("get", "/", false, false), true, false, MmshAnswer::MethodNotAllowed, false, false},
   };
   for (std::size_t i = 0; i < cases.size(); ++i) {
     const auto& c = cases[i];
@@ -151,9 +150,9 @@ TEST(NetsinkAnswer, DecisionTable) {
 
 TEST(NetsinkAnswer, ResponseHeadsAreWellFormed) {
   const std::vector<MmshAnswer> all = {
-      MmshAnswer::Describe, MmshAnswer::FramedStream, MmshAnswer::RawStream,
-      MmshAnswer::NoContent, MmshAnswer::NotFound, MmshAnswer::MethodNotAllowed,
-      MmshAnswer::TooLarge, MmshAnswer::NotReady, MmshAnswer::Full};
+      MmshAnswer::Describe,  MmshAnswer::FramedStream, MmshAnswer::RawStream,
+      MmshAnswer::NoContent, MmshAnswer::NotFound,     MmshAnswer::MethodNotAllowed,
+      MmshAnswer::TooLarge,  MmshAnswer::NotReady,     MmshAnswer::Full};
   for (const MmshAnswer a : all) {
     const std::string head = mmshResponseHead(a, 1234, 5678);
     ASSERT_TRUE(head.starts_with("HTTP/1.0 ")) << head;

@@ -61,8 +61,8 @@ void expectSplitMatches(const Split& split, const nettest::SyntheticAsf& asf) {
     EXPECT_EQ(chunk.length, asf.packets[i].size() + 8);
     EXPECT_EQ(chunk.location, i);
     EXPECT_EQ(chunk.afFlags, i & 0xFF);
-    ASSERT_TRUE(std::equal(asf.packets[i].begin(), asf.packets[i].end(),
-                           framed.begin() + kMmshChunkPrefix))
+    ASSERT_TRUE(
+        std::equal(asf.packets[i].begin(), asf.packets[i].end(), framed.begin() + kMmshChunkPrefix))
         << "packet " << i;
   }
 }
