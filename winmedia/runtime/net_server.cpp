@@ -508,8 +508,9 @@ bool NetServer::Loop::flush(Conn& c) {
       }
     }
     if (count == 0) {
+      const std::uint64_t id = c.id; // finished() may free c
       finished(c);
-      return FConns.contains(c.id);
+      return FConns.contains(id);
     }
     msghdr msg{};
     msg.msg_iov = iov.data();
