@@ -175,6 +175,46 @@ void wm_writer_open_file(wma_writer& writer, const std::u16string& FileName, TCo
   writer.Initialized = true;
 }
 
+void wm_writer_open_network(wma_writer& writer, std::uint32_t& Port, std::uint32_t MaxClients,
+                            TComponent* Owner, TNotifyProc OnConnected, TNotifyProc OnDisconnected,
+                            TErrorNotifyProc OnError) {
+  (void)OnError;
+  zeroRecord(writer);
+  writer.Owner = Owner;
+  writer.OnConnected = OnConnected;
+  writer.OnDisconnected = OnDisconnected;
+
+  if (FAILED(WMCreateWriterNetworkSink(&writer.network_sink))) {
+    writer.network_sink.reset();
+    return;
+  }
+  if (FAILED(WMCreateWriter(nullptr, &writer.writer))) {
+    writer.writer.reset();
+    writer.network_sink.reset();
+    return;
+  }
+  auto release = [&] {
+    writer.network_sink->Close();
+    writer.network_sink.reset();
+    writer.writer.reset();
+  };
+  writer.network_sink->SetNetworkProtocol(WMT_PROTOCOL_HTTP);
+  if (FAILED(writer.network_sink->Open(&Port))) {
+    release();
+    return;
+  }
+  if (MaxClients != 0)
+    writer.network_sink->SetMaximumClients(MaxClients);
+  auto advanced = std::dynamic_pointer_cast<IWMWriterAdvanced>(writer.writer);
+  if (!advanced || FAILED(advanced->AddSink(writer.network_sink))) {
+    release();
+    return;
+  }
+  writer.StatusCallback = std::make_shared<TWMStatusCallback>(&writer);
+  writer.network_sink->Advise(writer.StatusCallback, nullptr);
+  writer.Initialized = true;
+}
+
 void wm_list_codecs(std::vector<std::u16string>& list) {
   std::shared_ptr<IWMProfileManager> manager;
   if (FAILED(WMCreateProfileManager(&manager)))
@@ -397,6 +437,37 @@ void wm_writer_end_file(wma_writer& writer) {
   writer.writer.reset();
   writer.ErrorCallback.reset();
   writer.Initialized = false;
+}
+
+void wm_writer_end_network(wma_writer& writer) {
+  if (writer.writer)
+    writer.writer->EndWriting();
+  if (writer.network_sink) {
+    writer.network_sink->Close();
+    if (auto advanced = std::dynamic_pointer_cast<IWMWriterAdvanced>(writer.writer))
+      advanced->RemoveSink(writer.network_sink);
+  }
+  writer.network_sink.reset();
+  writer.writer.reset();
+  writer.StatusCallback.reset();
+  writer.ErrorCallback.reset();
+  writer.Initialized = false;
+}
+
+std::u16string wm_writer_url(wma_writer& writer) {
+  std::u16string url;
+  if (!writer.Initialized || !writer.network_sink)
+    return url;
+  if (FAILED(writer.network_sink->GetHostURL(&url)))
+    url.clear();
+  return url;
+}
+
+std::uint32_t wm_writer_client_count(wma_writer& writer) {
+  std::uint32_t count = 0;
+  if (!writer.network_sink || FAILED(writer.network_sink->GetClientCount(&count)))
+    return 0;
+  return count;
 }
 
 } // namespace sondrix

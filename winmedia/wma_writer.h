@@ -75,6 +75,13 @@ private:
 void wm_writer_open_file(wma_writer& writer, const std::u16string& FileName, TComponent* Owner,
                          TErrorNotifyProc OnError);
 
+// Serves the stream over HTTP on Port (0 picks a free port and writes it back). MaxClients 0
+// leaves the sink's default (no limit). The error hook is not used: network runs report only
+// listeners.
+void wm_writer_open_network(wma_writer& writer, std::uint32_t& Port, std::uint32_t MaxClients,
+                            TComponent* Owner, TNotifyProc OnConnected, TNotifyProc OnDisconnected,
+                            TErrorNotifyProc OnError);
+
 // Appends the name of every audio codec.
 void wm_list_codecs(std::vector<std::u16string>& list);
 // Appends the description of every format of one codec (none for an index out of range, or
@@ -112,5 +119,12 @@ void wm_writer_begin(wma_writer& writer);
 // Writes one PCM block; its sample time is the running time after the block.
 void wm_writer_write(wma_writer& writer, const void* data, std::uint32_t bytes);
 void wm_writer_end_file(wma_writer& writer);
+// Ends writing, closes the port (cutting off listeners) and releases everything.
+void wm_writer_end_network(wma_writer& writer);
+
+// The listeners' URL; empty unless opened. With wm_writer_client_count it only queries the
+// sink, but it must not overlap the end routine, which releases the sink.
+std::u16string wm_writer_url(wma_writer& writer);
+std::uint32_t wm_writer_client_count(wma_writer& writer);
 
 } // namespace sondrix
