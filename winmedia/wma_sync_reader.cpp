@@ -216,7 +216,8 @@ void wm_reader_read(wma_sync_reader& r, std::uint8_t*& buffer, std::uint32_t& by
   const std::uint32_t requested = bytes;
   buffer = nullptr;
   bytes = 0;
-  if (r.reader == nullptr)
+  // Without a chosen output the stream number is 0, which would read any stream.
+  if (r.reader == nullptr || !r.has_audio)
     return;
   for (;;) {
     if (r.buffer != nullptr) {

@@ -1,0 +1,118 @@
+#include "fixtures.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <fcntl.h>
+#include <fstream>
+#include <iterator>
+#include <spawn.h>
+#include <sstream>
+#include <stdexcept>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace sondrix::testing {
+
+namespace {
+
+std::string number(double v) {
+  std::ostringstream s;
+  s << v;
+  return s.str();
+}
+
+// Runs a program without a shell; returns its exit status and what it wrote to stderr.
+int run(const std::vector<std::string>& args, const std::filesystem::path& log,
+        std::string& errors) {
+  std::vector<char*> argv;
+  for (const std::string& a : args)
+    argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 2, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  pid_t pid = 0;
+  const int rc = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  if (rc != 0) {
+    errors = "cannot start " + args[0];
+    return -1;
+  }
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  std::ifstream in(log);
+  errors.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  std::filesystem::remove(log);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+} // namespace
+
+void makeToneFile(const std::filesystem::path& path, const ToneSpec& spec) {
+  std::vector<std::string> args{"ffmpeg", "-hide_banner", "-nostdin", "-loglevel",
+                                "error",  "-y",           "-f",       "lavfi"};
+  if (spec.expression.empty()) {
+    args.push_back("-i");
+    args.push_back("sine=frequency=" + number(spec.frequency) + ":sample_rate=" +
+                   std::to_string(spec.sampleRate) + ":duration=" + number(spec.seconds));
+  } else {
+    args.push_back("-i");
+    args.push_back("aevalsrc=" + spec.expression + ":s=" + std::to_string(spec.sampleRate) +
+                   ":d=" + number(spec.seconds));
+  }
+  args.insert(args.end(), {"-ac", std::to_string(spec.channels)});
+  args.insert(args.end(), spec.codecArgs.begin(), spec.codecArgs.end());
+  for (const auto& [key, value] : spec.metadata)
+    args.insert(args.end(), {"-metadata", key + "=" + value});
+  args.insert(args.end(), spec.extraArgs.begin(), spec.extraArgs.end());
+  args.push_back(path.string());
+  std::string errors;
+  const std::filesystem::path log = path.string() + ".log";
+  if (run(args, log, errors) != 0)
+    throw std::runtime_error("ffmpeg could not write " + path.string() + ": " + errors);
+}
+
+void makeToneFile(const std::filesystem::path& path, std::vector<std::string> codecArgs) {
+  ToneSpec spec;
+  spec.codecArgs = std::move(codecArgs);
+  makeToneFile(path, spec);
+}
+
+void writeBytes(const std::filesystem::path& path, const std::vector<std::uint8_t>& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char*>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
+  if (!out)
+    throw std::runtime_error("cannot write " + path.string());
+}
+
+std::vector<std::uint8_t> readBytes(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in)
+    throw std::runtime_error("cannot read " + path.string());
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+TempDir::TempDir(const std::string& name) {
+  const char* root = std::getenv("SONDRIX_TEST_TMP");
+  const std::filesystem::path base = root != nullptr && *root != '\0'
+                                         ? std::filesystem::path(root)
+                                         : std::filesystem::temp_directory_path();
+  std::filesystem::create_directories(base);
+  std::string pattern = (base / (name + "-XXXXXX")).string();
+  if (mkdtemp(pattern.data()) == nullptr)
+    throw std::runtime_error("cannot create a directory under " + base.string());
+  FPath = pattern;
+}
+
+TempDir::~TempDir() {
+  std::error_code ec;
+  std::filesystem::remove_all(FPath, ec);
+}
+
+} // namespace sondrix::testing
