@@ -83,6 +83,28 @@ void makeToneFile(const std::filesystem::path& path, std::vector<std::string> co
   makeToneFile(path, spec);
 }
 
+void appendId3v1(const std::filesystem::path& path, const std::string& title,
+                 const std::string& artist, const std::string& album, const std::string& year,
+                 int track, int genre) {
+  std::vector<std::uint8_t> tag(128, 0);
+  const auto put = [&](std::size_t at, std::size_t width, const std::string& text) {
+    for (std::size_t i = 0; i < width && i < text.size(); ++i)
+      tag[at + i] = static_cast<std::uint8_t>(text[i]);
+  };
+  put(0, 3, "TAG");
+  put(3, 30, title);
+  put(33, 30, artist);
+  put(63, 30, album);
+  put(93, 4, year);
+  tag[125] = 0;
+  tag[126] = static_cast<std::uint8_t>(track);
+  tag[127] = static_cast<std::uint8_t>(genre);
+  std::ofstream out(path, std::ios::binary | std::ios::app);
+  out.write(reinterpret_cast<const char*>(tag.data()), static_cast<std::streamsize>(tag.size()));
+  if (!out)
+    throw std::runtime_error("cannot append to " + path.string());
+}
+
 void writeBytes(const std::filesystem::path& path, const std::vector<std::uint8_t>& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out.write(reinterpret_cast<const char*>(bytes.data()),

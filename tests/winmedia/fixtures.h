@@ -30,6 +30,11 @@ void makeToneFile(const std::filesystem::path& path, const ToneSpec& spec);
 // A 2-second 440 Hz stereo 44.1 kHz tone with the given encoder options.
 void makeToneFile(const std::filesystem::path& path, std::vector<std::string> codecArgs);
 
+// Appends a 128-byte ID3v1.1 tag (texts cut to their fields; genre is the ID3v1 number).
+void appendId3v1(const std::filesystem::path& path, const std::string& title,
+                 const std::string& artist, const std::string& album, const std::string& year,
+                 int track, int genre);
+
 void writeBytes(const std::filesystem::path& path, const std::vector<std::uint8_t>& bytes);
 std::vector<std::uint8_t> readBytes(const std::filesystem::path& path);
 

@@ -75,19 +75,29 @@ TEST(ReaderFormats, MonoAndLowRatesStayWithinTheSource) {
   EXPECT_TRUE(list({2, 0, true, 16}, false).empty());
 }
 
-std::vector<std::uint8_t> mpegFrame(const char* tag, std::size_t tagOffset) {
+// One MPEG-1 layer III frame (128 kbit/s, 44.1 kHz) with an info header at tagOffset.
+std::vector<std::uint8_t> mpegFrame(const char* tag, std::size_t tagOffset, bool mono = false) {
   std::vector<std::uint8_t> f(417, 0);
   f[0] = 0xFF;
-  f[1] = 0xFB; // MPEG-1 layer III, no CRC
-  f[2] = 0x90; // 128 kbit/s, 44.1 kHz
-  f[3] = 0x00;
-  if (tag != nullptr)
+  f[1] = 0xFB; // no CRC
+  f[2] = 0x90;
+  f[3] = mono ? 0xC0 : 0x00;
+  if (tag != nullptr) {
     std::memcpy(&f[tagOffset], tag, 4);
+    f[tagOffset + 7] = 0x01; // frame count given
+    f[tagOffset + 8 + 2] = 0x01;
+    f[tagOffset + 8 + 3] = 0x00; // 256 frames
+    std::memcpy(&f[tagOffset + 12], "LAME3.100", 9);
+    // delay 576, padding 1080
+    f[tagOffset + 12 + 21] = 576 >> 4;
+    f[tagOffset + 12 + 22] = static_cast<std::uint8_t>(((576 & 0xF) << 4) | (1080 >> 8));
+    f[tagOffset + 12 + 23] = 1080 & 0xFF;
+  }
   return f;
 }
 
-bool sniff(const std::vector<std::uint8_t>& bytes) {
-  return mp3HasVbrHeader([&](std::uint64_t off, std::uint8_t* buf, std::size_t n) {
+Mp3InfoHeader sniff(const std::vector<std::uint8_t>& bytes) {
+  return readMp3InfoHeader([&](std::uint64_t off, std::uint8_t* buf, std::size_t n) {
     if (off >= bytes.size())
       return std::size_t{0};
     const std::size_t k = std::min<std::size_t>(n, bytes.size() - off);
@@ -96,12 +106,31 @@ bool sniff(const std::vector<std::uint8_t>& bytes) {
   });
 }
 
-TEST(ReaderFormats, VbrHeaderIsFoundAfterId3v2Tags) {
-  EXPECT_TRUE(sniff(mpegFrame("Xing", 36)));
-  EXPECT_TRUE(sniff(mpegFrame("VBRI", 36)));
-  EXPECT_FALSE(sniff(mpegFrame("Info", 36)));
-  EXPECT_FALSE(sniff(mpegFrame(nullptr, 0)));
+TEST(ReaderFormats, Mp3InfoHeaderGivesVbrFlagAndPlayedLength) {
+  const Mp3InfoHeader xing = sniff(mpegFrame("Xing", 36));
+  EXPECT_TRUE(xing.present);
+  EXPECT_TRUE(xing.vbr);
+  EXPECT_EQ(xing.sampleRate, 44100u);
+  EXPECT_EQ(xing.samplesPerFrame, 1152u);
+  EXPECT_EQ(xing.frames, 256u);
+  EXPECT_EQ(xing.delay, 576u);
+  EXPECT_EQ(xing.padding, 1080u);
+  EXPECT_EQ(xing.playedSamples(), 256u * 1152 - 576 - 1080);
 
+  const Mp3InfoHeader info = sniff(mpegFrame("Info", 36));
+  EXPECT_TRUE(info.present);
+  EXPECT_FALSE(info.vbr);
+  EXPECT_EQ(info.frames, 256u);
+
+  EXPECT_TRUE(sniff(mpegFrame("VBRI", 36)).vbr);
+  // The header sits after the side information, which depends on the channel mode.
+  EXPECT_FALSE(sniff(mpegFrame("Xing", 36, true)).present);
+  EXPECT_TRUE(sniff(mpegFrame("Xing", 21, true)).vbr);
+  EXPECT_FALSE(sniff(mpegFrame(nullptr, 0)).present);
+  EXPECT_EQ(sniff(mpegFrame(nullptr, 0)).playedSamples(), 0u);
+}
+
+TEST(ReaderFormats, Mp3InfoHeaderIsFoundAfterId3v2Tags) {
   // A tag of 300 bytes (syncsafe size), with a frame sync look-alike inside it.
   std::vector<std::uint8_t> tagged{'I', 'D', '3', 4, 0, 0, 0, 0, 2, 44};
   std::vector<std::uint8_t> body(300, 0);
@@ -109,12 +138,13 @@ TEST(ReaderFormats, VbrHeaderIsFoundAfterId3v2Tags) {
   body[11] = 0xFB;
   body[12] = 0x90;
   tagged.insert(tagged.end(), body.begin(), body.end());
-  const auto frame = mpegFrame("Xing", 21); // mono side information
+  const auto frame = mpegFrame("Xing", 36);
   tagged.insert(tagged.end(), frame.begin(), frame.end());
-  EXPECT_TRUE(sniff(tagged));
+  EXPECT_TRUE(sniff(tagged).vbr);
+  EXPECT_EQ(sniff(tagged).frames, 256u);
 
-  EXPECT_FALSE(sniff({}));
-  EXPECT_FALSE(sniff({'I', 'D', '3', 4, 0, 0, 0x80, 0, 0, 0})); // not syncsafe
+  EXPECT_FALSE(sniff({}).present);
+  EXPECT_FALSE(sniff({'I', 'D', '3', 4, 0, 0, 0x80, 0, 0, 0}).present); // not syncsafe
 }
 
 } // namespace

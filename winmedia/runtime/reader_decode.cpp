@@ -86,8 +86,15 @@ void ReaderDecoder::endOfInput() {
   FInputEnded = true;
 }
 
+void ReaderDecoder::restartFromStart() {
+  restartAt(0);
+  FDropUntil = -1;
+  FFromStart = true;
+}
+
 void ReaderDecoder::restartAt(std::uint64_t time) {
   avcodec_flush_buffers(FCodec.get());
+  FFromStart = false;
   FSwr.reset();
   FBaseTime = time;
   FSamplesOut = 0;
@@ -158,12 +165,16 @@ bool ReaderDecoder::convert(const AVFrame* frame, DecodedSample& sample) {
   }
   const std::uint32_t align = FFormat.nBlockAlign;
 
+  const std::int64_t pts = frame != nullptr ? frame->best_effort_timestamp : AV_NOPTS_VALUE;
+  if (FFromStart && FOriginPts == AV_NOPTS_VALUE)
+    FOriginPts = pts;
   if (FDropUntil >= 0) {
-    const std::int64_t pts = frame != nullptr ? frame->best_effort_timestamp : AV_NOPTS_VALUE;
     if (pts == AV_NOPTS_VALUE) {
       FDropUntil = -1;
     } else {
-      const std::int64_t start = FStream->start_time != AV_NOPTS_VALUE ? FStream->start_time : 0;
+      const std::int64_t start = FOriginPts != AV_NOPTS_VALUE            ? FOriginPts
+                                 : FStream->start_time != AV_NOPTS_VALUE ? FStream->start_time
+                                                                         : 0;
       const std::int64_t frameTime = av_rescale_q(pts - start, FStream->time_base, kTicks);
       const std::int64_t late = FDropUntil - frameTime;
       if (late <= 0) {

@@ -39,6 +39,10 @@ public:
   DecodeStep next(DecodedSample& sample);
   // The demuxer has moved to just before time: forget buffered data and drop what precedes it.
   void restartAt(std::uint64_t time);
+  // Reading starts again from the beginning of the media, as after the open.
+  void restartFromStart();
+  // True until a frame decoded from the start has shown where the media's time 0 lies.
+  bool needsOrigin() const { return FOriginPts == AV_NOPTS_VALUE; }
   // Shortens sample so that it ends at end.
   void trimToEnd(DecodedSample& sample, std::uint64_t end) const;
 
@@ -60,6 +64,10 @@ private:
   std::uint64_t FBaseTime = 0;
   std::uint64_t FSamplesOut = 0;
   std::int64_t FDropUntil = -1; // 100 ns; -1 when nothing is to be dropped
+  // Time stamp of the first frame decoded from the start: decoders with a delay (WMA) put it
+  // after the stream's start, and a straight read counts from there.
+  std::int64_t FOriginPts = AV_NOPTS_VALUE;
+  bool FFromStart = true;
   bool FInputEnded = false;
   bool FFlushSent = false;
   bool FDrained = false;

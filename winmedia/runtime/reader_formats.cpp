@@ -72,9 +72,22 @@ bool isFrameHeader(const std::uint8_t* p) {
   return version != 1 && layer != 0 && bitrate != 15 && rate != 3;
 }
 
+std::uint32_t be32(const std::uint8_t* p) {
+  return (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 8) |
+         p[3];
+}
+
 } // namespace
 
-bool mp3HasVbrHeader(const ReaderReadAt& readAt) {
+std::uint64_t Mp3InfoHeader::playedSamples() const {
+  const std::uint64_t total = std::uint64_t{frames} * samplesPerFrame;
+  if (frames == 0 || total <= std::uint64_t{delay} + padding)
+    return 0;
+  return total - delay - padding;
+}
+
+Mp3InfoHeader readMp3InfoHeader(const ReaderReadAt& readAt) {
+  Mp3InfoHeader info;
   std::uint64_t pos = 0;
   // Tags can follow one another; a few are plenty.
   for (int i = 0; i < 4; ++i) {
@@ -82,26 +95,58 @@ bool mp3HasVbrHeader(const ReaderReadAt& readAt) {
     if (readAt(pos, h.data(), h.size()) != h.size() || std::memcmp(h.data(), "ID3", 3) != 0)
       break;
     if ((h[6] | h[7] | h[8] | h[9]) & 0x80)
-      return false;
+      return info;
     const std::uint64_t size = (std::uint64_t{h[6]} << 21) | (std::uint64_t{h[7]} << 14) |
                                (std::uint64_t{h[8]} << 7) | h[9];
     pos += 10 + size + ((h[5] & 0x10) ? 10 : 0);
   }
-  std::vector<std::uint8_t> window(4096 + 64);
+  constexpr std::size_t kSearch = 4096;
+  std::vector<std::uint8_t> window(kSearch + 512, 0);
   const std::size_t got = readAt(pos, window.data(), window.size());
-  if (got < 4)
-    return false;
-  for (std::size_t i = 0; i + 4 <= got && i < 4096; ++i) {
-    if (!isFrameHeader(&window[i]))
+  for (std::size_t i = 0; i + 4 <= got && i < kSearch; ++i) {
+    const std::uint8_t* f = &window[i];
+    if (!isFrameHeader(f))
       continue;
-    // The tag sits after the side information (9..32 bytes, +2 with CRC), or at 36 for VBRI.
-    const std::size_t end = std::min(got, i + 4 + 2 + 32 + 4);
-    for (std::size_t j = i + 4; j + 4 <= end; ++j)
-      if (std::memcmp(&window[j], "Xing", 4) == 0 || std::memcmp(&window[j], "VBRI", 4) == 0)
-        return true;
-    return false;
+    const int version = (f[1] >> 3) & 3; // 3 MPEG-1, 2 MPEG-2, 0 MPEG-2.5
+    const int layer = (f[1] >> 1) & 3;   // 1 layer III, 2 layer II, 3 layer I
+    static constexpr std::uint32_t kRates[3] = {44100, 48000, 32000};
+    const std::uint32_t divisor = version == 3 ? 1 : version == 2 ? 2 : 4;
+    const bool mono = (f[3] >> 6) == 3;
+    const std::size_t sideInfo = version == 3 ? (mono ? 17 : 32) : (mono ? 9 : 17);
+    const std::size_t crc = (f[1] & 1) == 0 ? 2 : 0;
+    const std::uint8_t* end = window.data() + got;
+    const std::uint8_t* xing = f + 4 + crc + sideInfo;
+    const std::uint8_t* vbri = f + 4 + 32;
+    if (xing + 8 <= end &&
+        (std::memcmp(xing, "Xing", 4) == 0 || std::memcmp(xing, "Info", 4) == 0)) {
+      info.present = true;
+      info.vbr = xing[0] == 'X';
+      const std::uint32_t flags = be32(xing + 4);
+      const std::uint8_t* p = xing + 8;
+      if ((flags & 1) && p + 4 <= end) {
+        info.frames = be32(p);
+        p += 4;
+      }
+      p += ((flags & 2) ? 4 : 0) + ((flags & 4) ? 100 : 0) + ((flags & 8) ? 4 : 0);
+      // The encoder extension: a 9-byte version, then delay and padding, 12 bits each, at 21.
+      if (p + 24 <= end && (std::memcmp(p, "LAME", 4) == 0 || std::memcmp(p, "Lavc", 4) == 0 ||
+                            std::memcmp(p, "Lavf", 4) == 0)) {
+        const std::uint32_t v = (std::uint32_t{p[21]} << 16) | (std::uint32_t{p[22]} << 8) | p[23];
+        info.delay = v >> 12;
+        info.padding = v & 0xFFF;
+      }
+    } else if (vbri + 18 <= end && std::memcmp(vbri, "VBRI", 4) == 0) {
+      info.present = true;
+      info.vbr = true;
+      info.frames = be32(vbri + 14);
+    } else {
+      return info;
+    }
+    info.sampleRate = kRates[(f[2] >> 2) & 3] / divisor;
+    info.samplesPerFrame = layer == 3 ? 384 : (layer == 1 && version != 3) ? 576 : 1152;
+    return info;
   }
-  return false;
+  return info;
 }
 
 } // namespace sondrix

@@ -30,8 +30,22 @@ WAVEFORMATEX readerPcmFormat(std::uint32_t channels, std::uint32_t sampleRate,
 // Reads count bytes at an offset of the media into buf; returns the bytes read.
 using ReaderReadAt = std::function<std::size_t(std::uint64_t, std::uint8_t*, std::size_t)>;
 
-// True when the first MPEG audio frame after any ID3v2 tags carries a "Xing" or "VBRI"
-// header, which encoders write for variable-bitrate streams ("Info" marks constant bitrate).
-bool mp3HasVbrHeader(const ReaderReadAt& readAt);
+// What the first MPEG audio frame after any ID3v2 tags says about the whole stream, when it
+// carries an encoder's info header: "Xing" or "VBRI" for variable bitrate, "Info" for constant.
+struct Mp3InfoHeader {
+  bool present = false;
+  bool vbr = false;
+  std::uint32_t sampleRate = 0;
+  std::uint32_t samplesPerFrame = 0;
+  std::uint32_t frames = 0; // audio frames after the header frame; 0 when not given
+  std::uint32_t delay = 0;  // encoder delay and end padding, in samples (LAME extension)
+  std::uint32_t padding = 0;
+
+  // The stream's length in samples once the encoder's delay and padding are left out; 0 when
+  // the header does not give the frame count.
+  std::uint64_t playedSamples() const;
+};
+
+Mp3InfoHeader readMp3InfoHeader(const ReaderReadAt& readAt);
 
 } // namespace sondrix

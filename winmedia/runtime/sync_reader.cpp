@@ -202,7 +202,8 @@ private:
   av::Packet FPacket;
   std::vector<Output> FOutputs;
   bool FEndOfInput = false;
-  bool FVbrHeader = false;
+  Mp3InfoHeader FMp3; // of an MP3 stream
+  bool FOriginProbed = false;
   std::int64_t FRangeEnd = 0; // 100 ns; 0 runs to the end
 };
 
@@ -225,9 +226,9 @@ HRESULT TWMSyncReader::openOnce(const std::shared_ptr<IStream>& pStream) {
   const bool seekable = SUCCEEDED(pStream->Seek(0, STREAM_SEEK_CUR, &origin));
   FIO->origin = origin;
   // Looked at before the demuxer reads, which assumes it alone moves the stream.
-  bool vbrHeader = false;
+  Mp3InfoHeader mp3;
   if (seekable) {
-    vbrHeader = mp3HasVbrHeader([this](std::uint64_t off, std::uint8_t* buf, std::size_t n) {
+    mp3 = readMp3InfoHeader([this](std::uint64_t off, std::uint8_t* buf, std::size_t n) {
       return FIO->readAt(off, buf, n);
     });
     if (FAILED(pStream->Seek(static_cast<std::int64_t>(origin), STREAM_SEEK_SET, nullptr)))
@@ -271,7 +272,8 @@ HRESULT TWMSyncReader::openOnce(const std::shared_ptr<IStream>& pStream) {
     FOutputs.push_back(std::move(out));
   }
 
-  FVbrHeader = vbrHeader && std::strcmp(ctx->iformat->name, "mp3") == 0;
+  if (std::strcmp(ctx->iformat->name, "mp3") == 0)
+    FMp3 = mp3;
   return S_OK;
 }
 
@@ -281,7 +283,8 @@ HRESULT TWMSyncReader::Close() {
   FIOContext.reset();
   FIO.reset();
   FEndOfInput = false;
-  FVbrHeader = false;
+  FMp3 = Mp3InfoHeader{};
+  FOriginProbed = false;
   FRangeEnd = 0;
   return S_OK;
 }
@@ -481,8 +484,29 @@ HRESULT TWMSyncReader::SetRange(std::uint64_t cnsStartTime, std::int64_t cnsDura
     return E_INVALIDARG;
   const auto start = static_cast<std::int64_t>(cnsStartTime);
   AVFormatContext* ctx = FFormat.get();
-  std::int64_t origin = ctx->start_time != AV_NOPTS_VALUE ? ctx->start_time : 0;
-  const std::int64_t target = origin + av_rescale_q(start, kTicks, AV_TIME_BASE_Q);
+  const std::int64_t origin = ctx->start_time != AV_NOPTS_VALUE ? ctx->start_time : 0;
+  if (!FOriginProbed) {
+    // Time 0 is where a straight read starts; learn it before the first jump elsewhere.
+    FOriginProbed = true;
+    if (avformat_seek_file(ctx, -1, std::numeric_limits<std::int64_t>::min(), origin, origin, 0) >=
+        0) {
+      FEndOfInput = false;
+      for (Output& out : FOutputs)
+        if (out.decoder != nullptr)
+          out.decoder->restartFromStart();
+      for (std::size_t i = 0; i < FOutputs.size(); ++i) {
+        std::shared_ptr<INSSBuffer> ignored;
+        if (FOutputs[i].decoder != nullptr && FOutputs[i].decoder->needsOrigin())
+          GetNextSample(static_cast<std::uint16_t>(i + 1), &ignored, nullptr, nullptr, nullptr,
+                        nullptr, nullptr);
+      }
+    }
+  }
+  // Decoding starts a little early so that the decoder's state (overlap, bit reservoir) is
+  // built up by the target; the lead-in is dropped.
+  constexpr std::int64_t kPreroll = 5'000'000;
+  const std::int64_t target =
+      origin + av_rescale_q(std::max<std::int64_t>(start - kPreroll, 0), kTicks, AV_TIME_BASE_Q);
   if (avformat_seek_file(ctx, -1, std::numeric_limits<std::int64_t>::min(), target, target, 0) <
           0 &&
       av_seek_frame(ctx, -1, target, AVSEEK_FLAG_BACKWARD) < 0)
@@ -506,6 +530,12 @@ bool TWMSyncReader::attributeValue(std::uint16_t streamNum, const std::u16string
     return true;
   };
   if (name == u"Duration") {
+    // The demuxer counts the encoder's delay and padding, which the decoder leaves out.
+    if (FMp3.playedSamples() > 0 && FMp3.sampleRate > 0)
+      return putNumber(
+          static_cast<std::uint64_t>(av_rescale(static_cast<std::int64_t>(FMp3.playedSamples()),
+                                                10'000'000, FMp3.sampleRate)),
+          8, WMT_TYPE_QWORD);
     if (ctx->duration == AV_NOPTS_VALUE || ctx->duration <= 0)
       return false;
     return putNumber(
@@ -513,17 +543,20 @@ bool TWMSyncReader::attributeValue(std::uint16_t streamNum, const std::u16string
         WMT_TYPE_QWORD);
   }
   if (name == u"Bitrate") {
-    std::int64_t rate = ctx->bit_rate;
+    // The audio's own rate; the container's includes its overhead.
+    std::int64_t rate = 0;
     for (const Output& out : FOutputs)
-      if (rate <= 0 && out.decoder != nullptr)
-        rate = out.avStream->codecpar->bit_rate;
+      if (out.decoder != nullptr && out.avStream->codecpar->bit_rate > 0)
+        rate += out.avStream->codecpar->bit_rate;
+    if (rate <= 0)
+      rate = ctx->bit_rate;
     if (rate <= 0)
       return false;
     return putNumber(static_cast<std::uint32_t>(std::min<std::int64_t>(rate, 0xFFFFFFFF)), 4,
                      WMT_TYPE_DWORD);
   }
   if (name == u"IsVBR")
-    return putNumber(FVbrHeader ? 1 : 0, 4, WMT_TYPE_BOOL);
+    return putNumber(FMp3.vbr ? 1 : 0, 4, WMT_TYPE_BOOL);
   if (name == u"Is_Protected")
     return putNumber(0, 4, WMT_TYPE_BOOL);
 
