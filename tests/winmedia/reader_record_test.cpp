@@ -123,7 +123,8 @@ public:
       return NS_E_NO_MORE_SAMPLES;
     const auto& bytes = samples[nextSample++];
     auto b = std::make_shared<TNSSBuffer>(static_cast<std::uint32_t>(bytes.size()));
-    std::memcpy(b->Data().data(), bytes.data(), bytes.size());
+    if (!bytes.empty())
+      std::memcpy(b->Data().data(), bytes.data(), bytes.size());
     b->SetLength(static_cast<std::uint32_t>(bytes.size()));
     *out = b;
     return S_OK;
