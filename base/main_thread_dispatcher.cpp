@@ -24,10 +24,15 @@ public:
       FQueue.push_back(call);
     }
     FPumpCond.notify_all();
-    std::unique_lock lock(FMutex);
-    FDoneCond.wait(lock, [&] { return call->done; });
-    if (call->error)
-      std::rethrow_exception(call->error);
+    std::exception_ptr error;
+    {
+      std::unique_lock lock(FMutex);
+      FDoneCond.wait(lock, [&] { return call->done; });
+      // Taken out under the lock so the exception is only ever released on this thread.
+      error = std::move(call->error);
+    }
+    if (error)
+      std::rethrow_exception(error);
   }
 
   void pumpPending() override {
@@ -40,13 +45,15 @@ public:
         call = FQueue.front();
         FQueue.pop_front();
       }
+      std::exception_ptr error;
       try {
         call->fn();
       } catch (...) {
-        call->error = std::current_exception();
+        error = std::current_exception();
       }
       {
         std::lock_guard lock(FMutex);
+        call->error = std::move(error);
         call->done = true;
       }
       FDoneCond.notify_all();

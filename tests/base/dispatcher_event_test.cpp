@@ -68,14 +68,16 @@ TEST(Dispatcher, CallFromTheMainThreadRunsAtOnceAndErrorsReachTheCaller) {
   EXPECT_TRUE(ran);
 
   std::string caught;
+  std::atomic<bool> finished{false};
   std::thread worker([&] {
     try {
       dispatcher->runOnMainThreadAndWait([] { throw std::runtime_error("boom"); });
     } catch (const std::runtime_error& e) {
       caught = e.what();
     }
+    finished = true;
   });
-  for (int spins = 0; spins < 1000 && caught.empty(); ++spins)
+  for (int spins = 0; spins < 1000 && !finished; ++spins)
     dispatcher->waitAndPump(10ms);
   worker.join();
   EXPECT_EQ(caught, "boom");

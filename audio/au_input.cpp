@@ -1,0 +1,100 @@
+#include "au_input.h"
+
+#include "au_exception.h"
+
+#include <cstring>
+#include <exception>
+#include <mutex>
+#include <optional>
+#include <string>
+
+namespace sondrix {
+
+TAuInput::TAuInput(TComponent* AOwner)
+    : TComponent(AOwner), DataCS(std::make_unique<TCriticalSection>()) {}
+
+TAuInput::~TAuInput() = default;
+
+void TAuInput::Init() {
+  std::optional<std::string> failure;
+  {
+    CriticalSectionGuard lock(*DataCS);
+    _EndOfStream = false;
+    try {
+      DoInit();
+    } catch (const std::exception& e) {
+      _EndOfStream = true;
+      failure = e.what();
+    }
+  }
+  if (failure)
+    throw EAuException(*failure);
+}
+
+void TAuInput::Flush() {
+  CriticalSectionGuard lock(*DataCS);
+  DoFlush();
+}
+
+void TAuInput::GetData(void*& Buffer, std::uint32_t& Bytes) {
+  CriticalSectionGuard lock(*DataCS);
+  DoGetData(Buffer, Bytes);
+}
+
+std::int32_t TAuInput::CopyData(void* Buffer, std::int32_t BufferSize) {
+  if (BufferSize <= 0)
+    return 0;
+  void* p = nullptr;
+  auto bytes = static_cast<std::uint32_t>(BufferSize);
+  GetData(p, bytes);
+  if (p != nullptr && bytes > 0)
+    std::memcpy(Buffer, p, bytes);
+  return static_cast<std::int32_t>(bytes);
+}
+
+std::uint32_t TAuInput::FillBuffer(void* Buffer, std::uint32_t BufferSize, bool& Eof) {
+  auto* out = static_cast<std::uint8_t*>(Buffer);
+  std::uint32_t filled = 0;
+  std::uint32_t chunk = BufferSize;
+  while (filled != BufferSize && chunk > 0) {
+    chunk = BufferSize - filled;
+    void* p = nullptr;
+    GetData(p, chunk);
+    if (p != nullptr && chunk > 0)
+      std::memcpy(out + filled, p, chunk);
+    filled += chunk;
+  }
+  Eof = (chunk == 0);
+  return filled;
+}
+
+std::uint32_t TAuInput::FillBufferUnprotected(void* Buffer, std::uint32_t BufferSize, bool& Eof) {
+  if (Buffer == nullptr)
+    return 0;
+  auto* out = static_cast<std::uint8_t*>(Buffer);
+  CriticalSectionGuard lock(*DataCS);
+  std::uint32_t filled = 0;
+  std::uint32_t chunk = BufferSize;
+  while (filled != BufferSize && chunk > 0) {
+    chunk = BufferSize - filled;
+    void* p = nullptr;
+    DoGetData(p, chunk);
+    if (p != nullptr && chunk > 0)
+      std::memcpy(out + filled, p, chunk);
+    filled += chunk;
+  }
+  FPosition += filled;
+  Eof = (chunk == 0);
+  return filled;
+}
+
+void TAuInput::Reset() {
+  try {
+    Flush();
+  } catch (...) {
+    // Reset must always bring the source back to idle, whatever closing it reports.
+  }
+  Busy = false;
+}
+
+} // namespace sondrix

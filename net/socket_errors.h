@@ -1,0 +1,74 @@
+#pragma once
+
+#include <string>
+
+namespace sondrix {
+
+// Socket error codes. The numbers are those the HTTP client and its callers test
+// (10054 = peer closed, 10060 = time limit), so they stay the same on every platform.
+enum : int {
+  WSAEINTR = 10004,
+  WSAEBADF = 10009,
+  WSAEACCES = 10013,
+  WSAEFAULT = 10014,
+  WSAEINVAL = 10022,
+  WSAEMFILE = 10024,
+  WSAEWOULDBLOCK = 10035,
+  WSAEINPROGRESS = 10036,
+  WSAEALREADY = 10037,
+  WSAENOTSOCK = 10038,
+  WSAEDESTADDRREQ = 10039,
+  WSAEMSGSIZE = 10040,
+  WSAEPROTOTYPE = 10041,
+  WSAENOPROTOOPT = 10042,
+  WSAEPROTONOSUPPORT = 10043,
+  WSAESOCKTNOSUPPORT = 10044,
+  WSAEOPNOTSUPP = 10045,
+  WSAEPFNOSUPPORT = 10046,
+  WSAEAFNOSUPPORT = 10047,
+  WSAEADDRINUSE = 10048,
+  WSAEADDRNOTAVAIL = 10049,
+  WSAENETDOWN = 10050,
+  WSAENETUNREACH = 10051,
+  WSAENETRESET = 10052,
+  WSAECONNABORTED = 10053,
+  WSAECONNRESET = 10054,
+  WSAENOBUFS = 10055,
+  WSAEISCONN = 10056,
+  WSAENOTCONN = 10057,
+  WSAESHUTDOWN = 10058,
+  WSAETOOMANYREFS = 10059,
+  WSAETIMEDOUT = 10060,
+  WSAECONNREFUSED = 10061,
+  WSAELOOP = 10062,
+  WSAENAMETOOLONG = 10063,
+  WSAEHOSTDOWN = 10064,
+  WSAEHOSTUNREACH = 10065,
+  WSAENOTEMPTY = 10066,
+  WSAEPROCLIM = 10067,
+  WSAEUSERS = 10068,
+  WSAEDQUOT = 10069,
+  WSAESTALE = 10070,
+  WSAEREMOTE = 10071,
+  WSASYSNOTREADY = 10091,
+  WSAVERNOTSUPPORTED = 10092,
+  WSANOTINITIALISED = 10093,
+  WSAEDISCON = 10101,
+  WSATYPE_NOT_FOUND = 10109,
+  WSAHOST_NOT_FOUND = 11001,
+  WSATRY_AGAIN = 11002,
+  WSANO_RECOVERY = 11003,
+  WSANO_DATA = 11004,
+};
+
+// The description of a socket error code; "" for 0, "Other Winsock error (N)" when unknown.
+std::string GetErrorDesc(int ErrorCode);
+
+// The one mapping from the platform's errno values onto the codes above. 0 stays 0; an
+// errno without a counterpart is passed through unchanged.
+int socketErrorFromErrno(int errnoValue);
+
+// The same for getaddrinfo results (EAI_*); EAI_SYSTEM consults errnoValue.
+int socketErrorFromResolver(int eaiValue, int errnoValue);
+
+} // namespace sondrix

@@ -1,0 +1,122 @@
+#include "au_format_converter.h"
+
+#include "audio/au_exception.h"
+
+#include <algorithm>
+
+namespace sondrix {
+
+TAuFormatConverter::TAuFormatConverter(TComponent* AOwner) : TAuConverter(AOwner) {}
+
+TAuFormatConverter::~TAuFormatConverter() = default;
+
+PcmFormat TAuFormatConverter::inputFormat() {
+  return PcmFormat{FInput->SampleRate(), FInput->Channels(), FInput->BitsPerSample()};
+}
+
+std::uint32_t TAuFormatConverter::GetBitsPerSample() {
+  if (Busy)
+    return FOut.BitsPerSample;
+  return FInput == nullptr ? 0 : FOutputBits;
+}
+
+std::uint32_t TAuFormatConverter::GetChannels() {
+  if (Busy)
+    return FOut.Channels;
+  return TAuConverter::GetChannels();
+}
+
+std::uint32_t TAuFormatConverter::GetSampleRate() {
+  if (Busy)
+    return FOut.SampleRate;
+  return TAuConverter::GetSampleRate();
+}
+
+void TAuFormatConverter::DoInit() {
+  if (FInput == nullptr)
+    throw EAuException("Input is not assigned");
+  FInput->Init();
+  const PcmFormat in = inputFormat();
+  FOut = PcmFormat{in.SampleRate, in.Channels, FOutputBits};
+  FConverter.reset();
+  FPending.clear();
+  FPendingStart = 0;
+  FInputEnded = false;
+  // The length is the input's only while no conversion changes it.
+  const std::int64_t inSize = FInput->Size();
+  FSize = (inSize > 0 && in == FOut) ? inSize : (inSize == 0 ? 0 : -1);
+  FPosition = 0;
+  Busy = true;
+}
+
+void TAuFormatConverter::DoFlush() {
+  FConverter.reset();
+  FPending.clear();
+  FPendingStart = 0;
+  Busy = false;
+  if (FInput != nullptr)
+    FInput->Flush();
+}
+
+void TAuFormatConverter::convertBlock(const PcmFormat& format, const std::uint8_t* data,
+                                      std::uint32_t bytes) {
+  if (FConverter && !(FConvertingFrom == format)) {
+    // The source changed: the tail of the old one first, then the new one.
+    FConverter->Drain(FPending);
+    FConverter.reset();
+  }
+  if (format == FOut) {
+    FPending.insert(FPending.end(), data, data + bytes);
+    return;
+  }
+  if (!FConverter) {
+    FConverter = std::make_unique<PcmConverter>(format, FOut);
+    FConvertingFrom = format;
+  }
+  FConverter->Convert(data, bytes, FPending);
+}
+
+void TAuFormatConverter::DoGetData(void*& Buffer, std::uint32_t& Bytes) {
+  const std::uint32_t wanted = Bytes;
+  while (FPending.size() - FPendingStart == 0) {
+    FPending.clear();
+    FPendingStart = 0;
+    if (FInputEnded) {
+      Buffer = nullptr;
+      Bytes = 0;
+      return;
+    }
+    // Ask for about as many input bytes as the caller wants output bytes.
+    std::uint32_t ask = std::max<std::uint32_t>(wanted, 4096);
+    void* p = nullptr;
+    PcmFormat format;
+    FInput->_Lock();
+    try {
+      FInput->GetData(p, ask);
+      if (ask > 0)
+        format = inputFormat();
+    } catch (...) {
+      FInput->_Unlock();
+      throw;
+    }
+    FInput->_Unlock();
+    if (ask == 0) {
+      FInputEnded = true;
+      if (FConverter)
+        FConverter->Drain(FPending);
+      continue;
+    }
+    convertBlock(format, static_cast<const std::uint8_t*>(p), ask);
+  }
+  const std::size_t available = FPending.size() - FPendingStart;
+  const std::size_t frame = std::max<std::size_t>(1, FOut.FrameSize());
+  std::size_t n = std::min<std::size_t>(available, wanted);
+  // Whole frames only, unless the caller asked for less than one.
+  if (n >= frame)
+    n -= n % frame;
+  Buffer = FPending.data() + FPendingStart;
+  Bytes = static_cast<std::uint32_t>(n);
+  FPendingStart += n;
+}
+
+} // namespace sondrix

@@ -1,0 +1,49 @@
+#pragma once
+
+#include "audio/au_converter.h"
+#include "winmedia/runtime/pcm_converter.h"
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+namespace sondrix {
+
+// Delivers its Input's audio in one fixed PCM format for a whole run: the format the Input had
+// at Init, at 16 bits. Whenever the Input switches to a source of another format (the next
+// file of a playlist), the following blocks are resampled and remixed to the fixed format, so
+// every file is heard at its own speed and pitch through an encoder that was set up once.
+//
+// The Input's format is read under the Input's lock together with each block, so a switch
+// made by either thread is seen at the exact block where it happens.
+class TAuFormatConverter : public TAuConverter {
+public:
+  explicit TAuFormatConverter(TComponent* AOwner = nullptr);
+  ~TAuFormatConverter() override;
+
+  // Bits of the fixed output format (16 by default; 8, 16, 24 or 32).
+  std::uint32_t OutputBits() const { return FOutputBits; }
+  void SetOutputBits(std::uint32_t bits) { FOutputBits = bits; }
+
+protected:
+  std::uint32_t GetBitsPerSample() override;
+  std::uint32_t GetChannels() override;
+  std::uint32_t GetSampleRate() override;
+  void DoInit() override;
+  void DoFlush() override;
+  void DoGetData(void*& Buffer, std::uint32_t& Bytes) override;
+
+private:
+  PcmFormat inputFormat();
+  void convertBlock(const PcmFormat& format, const std::uint8_t* data, std::uint32_t bytes);
+
+  std::uint32_t FOutputBits = 16;
+  PcmFormat FOut;
+  std::unique_ptr<PcmConverter> FConverter; // none while the input already has FOut
+  PcmFormat FConvertingFrom;
+  std::vector<std::uint8_t> FPending;
+  std::size_t FPendingStart = 0;
+  bool FInputEnded = false;
+};
+
+} // namespace sondrix
