@@ -53,23 +53,23 @@ int run(const std::vector<std::string>& args, const std::filesystem::path& log,
 
 } // namespace
 
-void makeToneFile(const std::filesystem::path& path, const ToneSpec& spec) {
+void makeToneFile(const std::filesystem::path& path, const ToneOptions& options) {
   std::vector<std::string> args{"ffmpeg", "-hide_banner", "-nostdin", "-loglevel",
                                 "error",  "-y",           "-f",       "lavfi"};
-  if (spec.expression.empty()) {
+  if (options.expression.empty()) {
     args.push_back("-i");
-    args.push_back("sine=frequency=" + number(spec.frequency) + ":sample_rate=" +
-                   std::to_string(spec.sampleRate) + ":duration=" + number(spec.seconds));
+    args.push_back("sine=frequency=" + number(options.frequency) + ":sample_rate=" +
+                   std::to_string(options.sampleRate) + ":duration=" + number(options.seconds));
   } else {
     args.push_back("-i");
-    args.push_back("aevalsrc=" + spec.expression + ":s=" + std::to_string(spec.sampleRate) +
-                   ":d=" + number(spec.seconds));
+    args.push_back("aevalsrc=" + options.expression + ":s=" + std::to_string(options.sampleRate) +
+                   ":d=" + number(options.seconds));
   }
-  args.insert(args.end(), {"-ac", std::to_string(spec.channels)});
-  args.insert(args.end(), spec.codecArgs.begin(), spec.codecArgs.end());
-  for (const auto& [key, value] : spec.metadata)
+  args.insert(args.end(), {"-ac", std::to_string(options.channels)});
+  args.insert(args.end(), options.codecArgs.begin(), options.codecArgs.end());
+  for (const auto& [key, value] : options.metadata)
     args.insert(args.end(), {"-metadata", key + "=" + value});
-  args.insert(args.end(), spec.extraArgs.begin(), spec.extraArgs.end());
+  args.insert(args.end(), options.extraArgs.begin(), options.extraArgs.end());
   args.push_back(path.string());
   std::string errors;
   const std::filesystem::path log = path.string() + ".log";
@@ -78,9 +78,9 @@ void makeToneFile(const std::filesystem::path& path, const ToneSpec& spec) {
 }
 
 void makeToneFile(const std::filesystem::path& path, std::vector<std::string> codecArgs) {
-  ToneSpec spec;
-  spec.codecArgs = std::move(codecArgs);
-  makeToneFile(path, spec);
+  ToneOptions options;
+  options.codecArgs = std::move(codecArgs);
+  makeToneFile(path, options);
 }
 
 void appendId3v1(const std::filesystem::path& path, const std::string& title,

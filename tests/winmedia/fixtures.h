@@ -10,7 +10,7 @@
 
 namespace sondrix::testing {
 
-struct ToneSpec {
+struct ToneOptions {
   double frequency = 440.0; // Hz, of a sine tone
   double seconds = 2.0;
   int sampleRate = 44100;
@@ -26,7 +26,7 @@ struct ToneSpec {
 };
 
 // Writes the file; throws std::runtime_error with ffmpeg's message when it fails.
-void makeToneFile(const std::filesystem::path& path, const ToneSpec& spec);
+void makeToneFile(const std::filesystem::path& path, const ToneOptions& options);
 // A 2-second 440 Hz stereo 44.1 kHz tone with the given encoder options.
 void makeToneFile(const std::filesystem::path& path, std::vector<std::string> codecArgs);
 

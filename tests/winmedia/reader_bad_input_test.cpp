@@ -16,12 +16,12 @@ class ReaderBadInput : public ::testing::Test {
 protected:
   static void SetUpTestSuite() {
     dir = std::make_unique<TempDir>("reader-bad");
-    ToneSpec spec;
-    spec.seconds = 3;
-    spec.codecArgs = {"-c:a", "libmp3lame", "-b:a", "128k"};
-    makeToneFile(*dir / "good.mp3", spec);
-    spec.seconds = 20;
-    makeToneFile(*dir / "long.mp3", spec);
+    ToneOptions tone;
+    tone.seconds = 3;
+    tone.codecArgs = {"-c:a", "libmp3lame", "-b:a", "128k"};
+    makeToneFile(*dir / "good.mp3", tone);
+    tone.seconds = 20;
+    makeToneFile(*dir / "long.mp3", tone);
   }
   static void TearDownTestSuite() { dir.reset(); }
   void TearDown() override { wm_reader_close(r); }

@@ -17,11 +17,6 @@ namespace {
 // Rising tones, so that every stretch of the signal is unlike every other.
 const char* const kChirp = "0.6*sin(2*PI*(200+150*t)*t)|0.4*sin(2*PI*(900-100*t)*t)";
 
-struct Source {
-  ToneSpec spec;
-  std::uint32_t channels, rate;
-};
-
 const std::vector<std::pair<std::string, std::string>> kCyrillicTags{
     {"artist", "Кино"},         {"title", "Группа крови"}, {"album", "Альбом"},
     {"genre", "Rock"},          {"date", "1988"},          {"track", "3"},
@@ -31,52 +26,52 @@ class ReaderDecode : public ::testing::Test {
 protected:
   static void SetUpTestSuite() {
     dir = std::make_unique<TempDir>("reader-decode");
-    const auto add = [](const std::string& name, ToneSpec spec) {
-      makeToneFile(*dir / name, spec);
+    const auto add = [](const std::string& name, ToneOptions tone) {
+      makeToneFile(*dir / name, tone);
     };
-    ToneSpec cbr;
+    ToneOptions cbr;
     cbr.expression = kChirp;
     cbr.seconds = 6;
     cbr.codecArgs = {"-c:a", "libmp3lame", "-b:a", "128k"};
     cbr.metadata = kCyrillicTags;
     add("cbr.mp3", cbr);
 
-    ToneSpec v23 = cbr;
+    ToneOptions v23 = cbr;
     v23.seconds = 2;
     v23.extraArgs = {"-id3v2_version", "3"};
     add("v23.mp3", v23);
 
-    ToneSpec v1;
+    ToneOptions v1;
     v1.codecArgs = {"-c:a", "libmp3lame", "-b:a", "128k"};
     v1.extraArgs = {"-id3v2_version", "0"};
     add("v1.mp3", v1);
     appendId3v1(*dir / "v1.mp3", "Plain Title", "Latin Artist", "Album One", "2001", 7, 0);
 
-    ToneSpec vbr;
+    ToneOptions vbr;
     vbr.seconds = 4;
     vbr.expression = kChirp;
     vbr.codecArgs = {"-c:a", "libmp3lame", "-q:a", "2"};
     add("vbr.mp3", vbr);
 
-    ToneSpec mono;
+    ToneOptions mono;
     mono.sampleRate = 22050;
     mono.channels = 1;
     mono.codecArgs = {"-c:a", "libmp3lame", "-b:a", "64k"};
     add("mono22.mp3", mono);
 
-    ToneSpec s48;
+    ToneOptions s48;
     s48.sampleRate = 48000;
     s48.seconds = 3;
     s48.codecArgs = {"-c:a", "libmp3lame", "-b:a", "192k"};
     add("s48.mp3", s48);
 
-    ToneSpec wma;
+    ToneOptions wma;
     wma.seconds = 3;
     wma.codecArgs = {"-c:a", "wmav2", "-b:a", "128k"};
     wma.metadata = kCyrillicTags;
     add("tone.wma", wma);
 
-    ToneSpec flac;
+    ToneOptions flac;
     flac.codecArgs = {"-c:a", "flac"};
     flac.metadata = {{"artist", "Flac Artist"}, {"title", "Lossless"}};
     add("tone16.flac", flac);

@@ -18,13 +18,13 @@ class ReaderRuntime : public ::testing::Test {
 protected:
   static void SetUpTestSuite() {
     dir = std::make_unique<TempDir>("reader-runtime");
-    ToneSpec spec;
-    spec.seconds = 3;
-    spec.codecArgs = {"-c:a", "libmp3lame", "-b:a", "128k"};
-    spec.metadata = {{"title", "Named"}, {"genre", ""}};
-    makeToneFile(*dir / "tone.mp3", spec);
-    spec.codecArgs = {"-c:a", "flac", "-sample_fmt", "s32"};
-    makeToneFile(*dir / "deep.flac", spec);
+    ToneOptions tone;
+    tone.seconds = 3;
+    tone.codecArgs = {"-c:a", "libmp3lame", "-b:a", "128k"};
+    tone.metadata = {{"title", "Named"}, {"genre", ""}};
+    makeToneFile(*dir / "tone.mp3", tone);
+    tone.codecArgs = {"-c:a", "flac", "-sample_fmt", "s32"};
+    makeToneFile(*dir / "deep.flac", tone);
     // An MP3 with a cover picture: the picture is an output of its own.
     const std::string cmd =
         "ffmpeg -hide_banner -nostdin -loglevel error -y -f lavfi -i color=c=blue:s=32x32 "
