@@ -72,6 +72,8 @@ protected:
   virtual void StartOutput() = 0;
   void Notification(TComponent* AComponent, TOperation Operation) override;
   void BeforeDestruction() override;
+  // For sinks that learn of a failure on a thread of their own; any thread.
+  void setExceptionMessage(const std::string& message);
 
   std::atomic<bool> FStopped{false};
   std::atomic<bool> CanOutput{false};
@@ -86,7 +88,6 @@ private:
   friend class TEventHandler;
   void CompleteRun();
   void shutDown();
-  void setExceptionMessage(const std::string& message);
 
   mutable std::mutex FMessageMutex;
   std::string FExceptionMessage;

@@ -1,0 +1,31 @@
+#include "winmedia/wm_streamed_out.h"
+
+#include "audio/event_handler.h"
+
+namespace sondrix {
+
+TWMStreamedOut::TWMStreamedOut(TComponent* AOwner) : TWMAOut(AOwner) {
+  FUseNetwork = true;
+}
+
+std::uint32_t TWMStreamedOut::ConnectionsCount() {
+  std::lock_guard lock(FWriterLock);
+  return wm_writer_client_count(Writer);
+}
+
+std::u16string TWMStreamedOut::URL() {
+  std::lock_guard lock(FWriterLock);
+  return wm_writer_url(Writer);
+}
+
+void TWMStreamedOut::ClientConnected() {
+  if (OnClientConnected)
+    SharedEventHandler()->PostGenericEvent(this, OnClientConnected);
+}
+
+void TWMStreamedOut::ClientDisconnected() {
+  if (OnClientDisconnected)
+    SharedEventHandler()->PostGenericEvent(this, OnClientDisconnected);
+}
+
+} // namespace sondrix
