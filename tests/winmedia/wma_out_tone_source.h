@@ -50,6 +50,8 @@ protected:
     ++Inits;
     FIndex = 0;
     FFrame = 0;
+    FData.clear();
+    FOffset = 0;
     FPosition = 0;
     BytesDelivered = 0;
     const ToneSegment& only = FSegments.front();
@@ -63,32 +65,15 @@ protected:
       throw std::runtime_error(FlushError);
   }
   void DoGetData(void*& Buffer, std::uint32_t& Bytes) override {
-    const ToneSegment* s = &current();
-    while (s->seconds >= 0 && FFrame >= framesOf(*s)) {
-      if (FIndex + 1 >= FSegments.size()) {
-        Buffer = nullptr;
-        Bytes = 0;
-        return;
-      }
-      ++FIndex;
-      FFrame = 0;
-      s = &current();
+    if (FOffset == FData.size() && !render()) {
+      Buffer = nullptr;
+      Bytes = 0;
+      return;
     }
-    const std::uint32_t frameBytes = s->channels * 2;
-    std::int64_t frames = std::max<std::uint32_t>(1, std::min(Bytes, FChunk) / frameBytes);
-    if (s->seconds >= 0)
-      frames = std::min(frames, framesOf(*s) - FFrame);
-    FData.resize(static_cast<std::size_t>(frames) * frameBytes);
-    std::size_t at = 0;
-    for (std::int64_t i = 0; i < frames; ++i, ++FFrame) {
-      const double v = 0.5 * std::sin(2 * std::numbers::pi * s->frequency *
-                                      static_cast<double>(FFrame) / s->sampleRate);
-      const auto sample = static_cast<std::int16_t>(std::lround(v * 32767.0));
-      for (std::uint32_t c = 0; c < s->channels; ++c, at += 2)
-        std::memcpy(&FData[at], &sample, 2);
-    }
-    Buffer = FData.data();
-    Bytes = static_cast<std::uint32_t>(FData.size());
+    const std::size_t n = std::min<std::size_t>({Bytes, FChunk, FData.size() - FOffset});
+    Buffer = FData.data() + FOffset;
+    Bytes = static_cast<std::uint32_t>(n);
+    FOffset += n;
     BytesDelivered += Bytes;
   }
 
@@ -98,11 +83,39 @@ private:
   }
   const ToneSegment& current() const { return FSegments[std::min(FIndex, FSegments.size() - 1)]; }
 
+  // The next stretch of the current segment, moving on to the next segment at its end; false
+  // when the last one has ended.
+  bool render() {
+    const ToneSegment* s = &current();
+    while (s->seconds >= 0 && FFrame >= framesOf(*s)) {
+      if (FIndex + 1 >= FSegments.size())
+        return false;
+      ++FIndex;
+      FFrame = 0;
+      s = &current();
+    }
+    std::int64_t frames = 4096;
+    if (s->seconds >= 0)
+      frames = std::min(frames, framesOf(*s) - FFrame);
+    FData.resize(static_cast<std::size_t>(frames) * s->channels * 2);
+    std::size_t at = 0;
+    for (std::int64_t i = 0; i < frames; ++i, ++FFrame) {
+      const double v = 0.5 * std::sin(2 * std::numbers::pi * s->frequency *
+                                      static_cast<double>(FFrame) / s->sampleRate);
+      const auto sample = static_cast<std::int16_t>(std::lround(v * 32767.0));
+      for (std::uint32_t c = 0; c < s->channels; ++c, at += 2)
+        std::memcpy(&FData[at], &sample, 2);
+    }
+    FOffset = 0;
+    return true;
+  }
+
   std::vector<ToneSegment> FSegments;
   std::uint32_t FChunk;
   std::size_t FIndex = 0;
   std::int64_t FFrame = 0;
   std::vector<std::uint8_t> FData;
+  std::size_t FOffset = 0;
 };
 
 // Pumps the main thread's waiting calls until pred holds or the time is up.

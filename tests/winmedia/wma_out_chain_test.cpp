@@ -1,0 +1,90 @@
+#include "winmedia/au_format_converter.h"
+#include "winmedia/wma_out.h"
+#include "wma_out_tone_source.h"
+#include "writer_test_util.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+namespace sondrix {
+namespace {
+
+using namespace wmout_test;
+using namespace writer_test;
+
+// Zero crossings of the left channel in one window, with hysteresis against coding noise.
+double windowFrequency(const std::vector<std::int16_t>& stereo, std::size_t from, std::size_t to,
+                       int rate) {
+  int side = 0;
+  int crossings = 0;
+  for (std::size_t i = from; i < to; ++i) {
+    const int v = stereo[2 * i];
+    const int now = v > 1000 ? 1 : v < -1000 ? -1 : side;
+    if (side != 0 && now != side)
+      ++crossings;
+    side = now;
+  }
+  return crossings / 2.0 / (static_cast<double>(to - from) / rate);
+}
+
+// Lengths in seconds of the runs of 50 ms windows whose tone is nearest each expected
+// frequency, in order; a window near none of them (a switch, the codec's edges) belongs to
+// no run.
+std::vector<double> toneRuns(const std::vector<std::int16_t>& stereo, int rate,
+                             const std::vector<double>& tones, std::vector<int>* order) {
+  const std::size_t window = static_cast<std::size_t>(rate) / 20;
+  std::vector<double> lengths;
+  int last = -1;
+  for (std::size_t at = 0; at + window <= stereo.size() / 2; at += window) {
+    const double f = windowFrequency(stereo, at, at + window, rate);
+    int nearest = -1;
+    for (std::size_t t = 0; t < tones.size(); ++t)
+      if (std::abs(f - tones[t]) < 40)
+        nearest = static_cast<int>(t);
+    if (nearest < 0)
+      continue;
+    if (nearest != last) {
+      lengths.push_back(0);
+      order->push_back(nearest);
+      last = nearest;
+    }
+    lengths.back() += 0.05;
+  }
+  return lengths;
+}
+
+TEST(WmaOutChain, MixedFormatsBecomeOneFileHeardAtTheirOwnSpeedAndPitch) {
+  TempDir dir;
+  auto src = MakeComponent<ToneSource>(
+      std::vector<ToneSegment>{{44100, 2, 440, 2.0}, {22050, 1, 880, 1.5}, {48000, 2, 1320, 2.5}});
+  auto conv = MakeComponent<TAuFormatConverter>();
+  conv->SetInput(src.get());
+  auto out = MakeComponent<TWMAOut>();
+  out->SetInput(conv.get());
+  out->SetDesiredBitrate(128);
+  const auto file = dir.path("mixed.wma");
+  out->SetFileName(file.string());
+  RunLog log;
+  log.watch(*out);
+  out->Run();
+  ASSERT_TRUE(pumpUntil([&] { return log.count("done") == 1; }));
+  ASSERT_EQ(out->ExceptionMessage(), "");
+
+  const auto info = probe(file);
+  ASSERT_FALSE(info.empty());
+  EXPECT_EQ(info.at("sample_rate"), "44100");
+  EXPECT_EQ(info.at("channels"), "2");
+  EXPECT_NEAR(std::stod(info.at("duration")), 6.0, 0.2);
+
+  const auto pcm = decodeS16(file, 44100, 2);
+  std::vector<int> order;
+  const auto runs = toneRuns(pcm, 44100, {440, 880, 1320}, &order);
+  ASSERT_EQ(order, (std::vector<int>{0, 1, 2}));
+  EXPECT_NEAR(runs[0], 2.0, 0.3);
+  EXPECT_NEAR(runs[1], 1.5, 0.3);
+  EXPECT_NEAR(runs[2], 2.5, 0.3);
+}
+
+} // namespace
+} // namespace sondrix
