@@ -10,12 +10,12 @@ TWMStreamedOut::TWMStreamedOut(TComponent* AOwner) : TWMAOut(AOwner) {
 
 std::uint32_t TWMStreamedOut::ConnectionsCount() {
   std::lock_guard lock(FWriterLock);
-  return wm_writer_client_count(Writer);
+  return FWriterOpen ? wm_writer_client_count(Writer) : 0;
 }
 
 std::u16string TWMStreamedOut::URL() {
   std::lock_guard lock(FWriterLock);
-  return wm_writer_url(Writer);
+  return FWriterOpen ? wm_writer_url(Writer) : std::u16string();
 }
 
 void TWMStreamedOut::ClientConnected() {

@@ -24,10 +24,9 @@ public:
   std::uint32_t MaxClients() const { return FMaxClients; }
   void SetMaxClients(std::uint32_t Value) { FMaxClients = Value; }
 
-  // Listeners of the current run (0 when idle). Main thread; may wait while a run opens or
-  // closes its sink.
+  // Listeners of the current run; 0 when idle and while a run is ending. Any thread.
   std::uint32_t ConnectionsCount();
-  // The listeners' address, "http://<host>:<port>"; empty when idle.
+  // The listeners' address, "http://<host>:<port>"; empty when idle or ending.
   std::u16string URL();
 
   // Posted through the shared event handler, so they run on the main thread, once per

@@ -78,19 +78,20 @@ void TWMAOut::StartOutput() {
   const Attributes attributes = attributesOf(*FId3v2Tags);
   FInput->Init();
 
+  if (FUseNetwork) {
+    std::uint32_t port = FPort;
+    wm_writer_open_network(Writer, port, FMaxClients, this, ConnectedHook, DisconnectedHook,
+                           ErrorHook);
+    if (Writer.Initialized)
+      FPort = port;
+  } else {
+    wm_writer_open_file(Writer, FWideFileName, this, ErrorHook);
+  }
+  if (!Writer.Initialized)
+    throw std::runtime_error(kCannotCreate);
   {
     std::lock_guard lock(FWriterLock);
-    if (FUseNetwork) {
-      std::uint32_t port = FPort;
-      wm_writer_open_network(Writer, port, FMaxClients, this, ConnectedHook, DisconnectedHook,
-                             ErrorHook);
-      if (Writer.Initialized)
-        FPort = port;
-    } else {
-      wm_writer_open_file(Writer, FWideFileName, this, ErrorHook);
-    }
-    if (!Writer.Initialized)
-      throw std::runtime_error(kCannotCreate);
+    FWriterOpen = true;
   }
 
   const std::uint32_t channels = FInput->Channels();
@@ -142,11 +143,12 @@ void TWMAOut::FinishOutput() {
   }
   {
     std::lock_guard lock(FWriterLock);
-    if (FUseNetwork)
-      wm_writer_end_network(Writer);
-    else
-      wm_writer_end_file(Writer);
+    FWriterOpen = false;
   }
+  if (FUseNetwork)
+    wm_writer_end_network(Writer);
+  else
+    wm_writer_end_file(Writer);
   Buf.clear();
   Buf.shrink_to_fit();
   BufSize = 0;

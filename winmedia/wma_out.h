@@ -74,9 +74,11 @@ protected:
   std::atomic<std::uint32_t> FPort{0};
   std::uint32_t FMaxClients = 0;
   bool FUseNetwork = false;
-  // Held while the worker opens or ends Writer, and by the main thread's queries of it, so a
-  // query never meets a sink being released.
+  // The main thread's queries of Writer (URL, listener count) run under FWriterLock and only
+  // while FWriterOpen; the worker sets it after opening and clears it before ending, so a
+  // query never meets a sink being set up or released, and never waits for a slow close.
   std::mutex FWriterLock;
+  bool FWriterOpen = false;
 
 private:
   static void ConnectedHook(TComponent* Dest);

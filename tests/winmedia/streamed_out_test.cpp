@@ -228,3 +228,42 @@ TEST_F(StreamedOut, BroadcastIsPacedToRealTime) {
 
 } // namespace
 } // namespace sondrix
+
+namespace sondrix {
+namespace {
+
+// The main thread asks for the URL and the listener count while runs open and close their
+// sink on the worker (with a listener, so closing takes a while).
+TEST_F(StreamedOut, QueriesWhileRunsStartAndEndSeeAWholeSinkOrNone) {
+  int queries = 0;
+  auto query = [&] {
+    const std::string url = toNarrow(out->URL());
+    const std::uint32_t count = out->ConnectionsCount();
+    ++queries;
+    if (url.empty())
+      return count == 0;
+    return url.substr(url.rfind(':') + 1) == std::to_string(out->Port()) && count <= 1;
+  };
+  for (int run = 0; run < 3; ++run) {
+    SCOPED_TRACE(run);
+    out->Run();
+    ASSERT_TRUE(pumpUntil([&] { return !query() || !out->URL().empty(); }));
+    ASSERT_TRUE(query());
+    port = static_cast<std::uint16_t>(out->Port());
+    nettest::TestClient client(port);
+    ASSERT_TRUE(client.send(nettest::getRequest()));
+    ASSERT_NE(client.readHead().find(" 200 "), std::string::npos);
+    out->Stop(true);
+    bool consistent = true;
+    ASSERT_TRUE(pumpUntil([&] {
+      consistent = consistent && query();
+      return log.count("done") == run + 1;
+    }));
+    EXPECT_TRUE(consistent);
+    EXPECT_TRUE(out->URL().empty());
+  }
+  EXPECT_GT(queries, 3);
+}
+
+} // namespace
+} // namespace sondrix
