@@ -3,7 +3,7 @@
 # on this machine, one after the other; prints one table. See bench/README.md.
 #
 # Environment: LISTENERS (10000), STALL (0.1), DURATION (60 s, ramp included),
-# RAMP (connections/s, default LISTENERS/20 so the ramp takes a third of a minute),
+# RAMP (connections/s; by default the ramp takes the first third of the run),
 # SERVERS ("sondrix icecast"), BUILD_DIR (build), SONDRIX_CAST (path of sondrix-cast),
 # SONDRIX_STYLE (mmsh | plain), LOAD_CLIENT (path of sondrix-listener-load),
 # ICECAST (icecast2), ICECAST_USER (icecast2), KEEP_TMP (1 keeps the work folder).
@@ -14,7 +14,7 @@ root=$(dirname "$here")
 LISTENERS=${LISTENERS:-10000}
 STALL=${STALL:-0.1}
 DURATION=${DURATION:-60}
-RAMP=${RAMP:-$(((LISTENERS + 19) / 20))}
+RAMP=${RAMP:-$(awk -v n="$LISTENERS" -v d="$DURATION" 'BEGIN {printf "%.0f", n * 3 / d + 0.5}')}
 SERVERS=${SERVERS:-"sondrix icecast"}
 BUILD_DIR=${BUILD_DIR:-$root/build}
 LOAD_CLIENT=${LOAD_CLIENT:-$BUILD_DIR/bench/sondrix-listener-load}
@@ -147,11 +147,20 @@ measure() {
   done) >"$samples" &
   local sampler=$!
   pids+=("$sampler")
-  local start end
+  # The server's own count of open connections, taken just before the load ends: it also sees
+  # the stalled listeners it has given up on, which the client often cannot.
+  (sleep "$(awk -v d="$DURATION" 'BEGIN {print (d > 2 ? d - 1 : d / 2)}')"
+    ss -Htn state established "( sport = :$port )" | wc -l) >"$work/$name.open" &
+  pids+=("$!")
+  local start end client
   start=$(date +%s.%N)
   "$LOAD_CLIENT" --port "$port" --path "$path" --style "$style" --listeners "$LISTENERS" \
-    --stall "$STALL" --duration "$DURATION" --ramp "$RAMP" --bitrate 128 >"$out"
+    --stall "$STALL" --duration "$DURATION" --ramp "$RAMP" --bitrate 128 >"$out" &
+  client=$!
+  pids+=("$client")
+  wait "$client" || say "the load client failed"
   end=$(date +%s.%N)
+  stop_pid "$client"
   local last
   last=$(proc_sample "$pid") || last=$(tail -n 1 "$samples")
   stop_pid "$sampler"
@@ -176,7 +185,9 @@ measure() {
   local healthy
   healthy=$(kv healthy "$out")
   # Memory is held for every listener still on, the stalled ones included.
-  local on=$((held + sconn - scut))
+  local on
+  on=$(cat "$work/$name.open" 2>/dev/null || true)
+  [ -n "$on" ] || on=$((held + sconn - scut))
   results+=("$(awk -v n="$name" -v held="$held" -v healthy="$healthy" -v on="$on" \
     -v cpu="$(awk -v a="$cpu1" -v b="$cpu2" 'BEGIN {print b - a}')" -v idle="$idle_rate" \
     -v wall="$wall" -v lsec="$lsec" -v rss0="$rss0" -v rss="$peak_rss" -v p50="$p50" \
@@ -186,9 +197,9 @@ measure() {
       gross = lh > 0 ? cpu / lh : 0
       net = lh > 0 ? (cpu - idle * wall) / lh : 0
       per = on > 0 ? (rss - rss0) / on : 0
-      printf "%-8s %7s/%-6s %8.2f %8.2f %9.1f %8.0f %8.0f %7d %7d %7d %7d %5d/%-5d\n",
+      printf "%-8s %7s/%-6s %8.2f %8.2f %9.1f %8.0f %8.0f %7d %7d %7d %7d %5d/%-5d %8d\n",
         n, held, healthy, gross, net, per, p50, p99, dropped, refused + failed, starved,
-        underrun, scut, sconn
+        underrun, scut, sconn, on
     }')")
 }
 
@@ -311,5 +322,7 @@ for r in "${results[@]}"; do
   echo "$r"
 done
 echo "cpu-s/lh: server CPU seconds per listener-hour over the load; net/lh: the same less the"
-echo "server's idle CPU rate (its encoder, for sondrix-cast); KiB/lsn: peak RSS growth per"
-echo "listener held; ttfb in ms; failed: refused, no connection or no first byte."
+echo "server's idle CPU rate (its encoder, for sondrix-cast); KiB/lsn: peak RSS growth per open"
+echo "connection the server held; ttfb in ms; failed: refused, no connection or no first byte;"
+echo "stall-cut: stalled listeners seen cut by the client / connected; srv-open: connections"
+echo "the server had open 1 s before the end (stalled ones included)."
