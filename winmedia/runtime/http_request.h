@@ -1,0 +1,52 @@
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+namespace sondrix {
+
+// One parsed request head, as far as the stream server cares.
+struct HttpRequest {
+  std::string method;    // as sent, e.g. "GET"
+  std::string path;      // target without query
+  std::string userAgent; // first User-Agent line
+  std::string pragma;    // every Pragma line, joined with ','
+  // A Windows Media client: NSPlayer/NSServer agent, or a Pragma with xClientGUID/xPlayStrm.
+  bool wm = false;
+  // The Pragma token xPlayStrm=1: a Windows Media client asking for the stream itself rather
+  // than the header (the describe request).
+  bool play = false;
+};
+
+// Reads one request head from bytes that arrive in any number of pieces, within a size limit.
+// Lenient by design: accepts "\n\n" as the end, bare-LF lines, header lines without a colon
+// (ignored), and FFmpeg's last Pragma line that lacks its CRLF. Not thread-safe.
+class HttpRequestReader {
+public:
+  enum class Status {
+    NeedMore,
+    Complete, // request() is valid
+    TooLarge, // no end of head within the limit
+    NotHttp,  // binary data (e.g. an MMS-over-TCP probe) or a malformed request line
+  };
+
+  explicit HttpRequestReader(std::size_t limit = 8192) : FLimit(limit) {}
+
+  // Feeds bytes; once the status is not NeedMore, further bytes are ignored.
+  Status append(const char* data, std::size_t size);
+  Status status() const { return FStatus; }
+  const HttpRequest& request() const { return FRequest; }
+
+private:
+  Status parse(std::size_t headEnd);
+
+  std::size_t FLimit;
+  std::string FBuffer;
+  Status FStatus = Status::NeedMore;
+  HttpRequest FRequest;
+};
+
+// Whether a comma-separated Pragma value holds token (case-insensitive, spaces trimmed).
+bool pragmaHasToken(const std::string& pragma, const std::string& token);
+
+} // namespace sondrix

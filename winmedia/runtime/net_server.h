@@ -1,0 +1,92 @@
+#pragma once
+
+#include "winmedia/runtime/net_asf_stream.h"
+#include "winmedia/runtime/result_codes.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace sondrix {
+
+struct NetServerOptions {
+  // Packets the shared ring keeps; a listener further behind than this is dropped.
+  // 0 = four join bursts, at least 64.
+  std::size_t ringPackets = 0;
+  // Time a client has to send its whole request head.
+  std::chrono::milliseconds requestTimeout{8000};
+  // After a finite answer, how long unread input is drained before the socket closes
+  // (closing with unread input would reset the connection and could lose the answer).
+  std::chrono::milliseconds lingerTimeout{2000};
+  // How long close() lets listeners take their last bytes and $E.
+  std::chrono::milliseconds closeTimeout{2000};
+  // Socket send buffer requested per listener (the kernel doubles it).
+  int sendBufferBytes = 64 * 1024;
+  std::size_t maxRequestBytes = 8192;
+};
+
+// Told of listeners coming and going. Called on the server's loop thread only, one call per
+// event; an implementation must not call close() from inside.
+class NetServerEvents {
+public:
+  virtual void onListenerConnected(std::uint32_t clientId) = 0;
+  virtual void onListenerDisconnected(std::uint32_t clientId) = 0;
+
+protected:
+  ~NetServerEvents() = default;
+};
+
+// The HTTP/MMSH streaming server: one epoll loop thread accepts on the port (IPv6 dual-stack,
+// or IPv4 alone where IPv6 is missing), answers requests and streams the published broadcast
+// to every listener with non-blocking writes. A listener is the connection of a streaming
+// answer; describe, HEAD and error answers are not listeners.
+class NetServer {
+public:
+  NetServer(NetServerOptions options, NetServerEvents& events);
+  ~NetServer();
+  NetServer(const NetServer&) = delete;
+  NetServer& operator=(const NetServer&) = delete;
+
+  // Binds the port (0 = any free one) and starts the loop. Returns the bound port through
+  // boundPort. Fails with NS_E_PORT_IN_USE when the port is taken, E_UNEXPECTED when open.
+  HRESULT open(std::uint16_t port, std::uint16_t* boundPort);
+  // Ends every listener's stream ($E for framed ones, each reported disconnected), joins the
+  // loop and frees the port. Does nothing when not open. Not from the events' callbacks.
+  void close();
+  bool isOpen() const;
+
+  // Any thread, never blocks on the network: hands headers and packets to the loop. A header
+  // starts a new broadcast. The last header is kept, so a later open() serves it too.
+  void publish(std::vector<NetItem>& items);
+
+  // 0 = no limit. Beyond the limit, new requests get 503 with Retry-After.
+  void setMaximumClients(std::uint32_t count) { FMaxClients = count; }
+  std::uint32_t maximumClients() const { return FMaxClients; }
+  std::uint32_t clientCount() const { return FClientCount; }
+
+private:
+  class Loop;
+  friend class Loop;
+
+  NetServerOptions FOptions;
+  NetServerEvents& FEvents;
+  std::atomic<std::uint32_t> FMaxClients{0};
+  std::atomic<std::uint32_t> FClientCount{0};
+
+  mutable std::mutex FQueueLock; // guards the fields below
+  std::vector<NetItem> FQueue;
+  std::shared_ptr<const NetHeader> FLastHeader;
+  bool FWakePending = false;
+  bool FStopping = false;
+  int FWakeFd = -1; // owned by FLoop; valid while open
+
+  std::unique_ptr<Loop> FLoop;
+  std::thread FThread;
+};
+
+} // namespace sondrix

@@ -1,0 +1,67 @@
+#pragma once
+
+#include "winmedia/runtime/net_asf_stream.h"
+#include "winmedia/runtime/net_server.h"
+#include "winmedia/runtime/writer_sink.h"
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace sondrix {
+
+// The HTTP network sink: takes the writer's live ASF stream and serves it to listeners over
+// MMSH and plain HTTP (see NetServer). Write, OnBeginWriting and OnEndWriting run on the
+// writer's thread and never wait for the network; the other calls may come from any thread.
+// Status callbacks (WMT_CLIENT_CONNECT_EX / WMT_CLIENT_DISCONNECT_EX, value: the client id
+// as a DWORD) arrive on the sink's own loop thread, one per listener connect and disconnect;
+// they must not call Close.
+class TWMWriterNetworkSink final : public IWMWriterNetworkSink, private NetServerEvents {
+public:
+  explicit TWMWriterNetworkSink(NetServerOptions options = {});
+  ~TWMWriterNetworkSink() override;
+
+  bool IsRealTime() const override { return true; }
+  // A new ASF stream starts: listeners of an earlier one are let go.
+  HRESULT OnBeginWriting() override;
+  // NS_E_INVALID_DATA once the stream proved unservable (see AsfStreamSplitter).
+  HRESULT Write(const std::uint8_t* data, std::size_t size) override;
+  std::int64_t Seek(std::int64_t offset, int whence) override;
+  HRESULT OnEndWriting() override;
+
+  HRESULT Advise(std::shared_ptr<IWMStatusCallback> pCallback, void* pvContext) override;
+  HRESULT Unadvise(const std::shared_ptr<IWMStatusCallback>& pCallback, void* pvContext) override;
+
+  HRESULT GetClientCount(std::uint32_t* pcClients) override;
+
+  HRESULT SetNetworkProtocol(WMT_NET_PROTOCOL protocol) override;
+  HRESULT Open(std::uint32_t* pdwPortNum) override;
+  // 0 = no limit (the default).
+  HRESULT SetMaximumClients(std::uint32_t dwMaxClients) override;
+  HRESULT GetMaximumClients(std::uint32_t* pdwMaxClients) override;
+  // "http://<host name>:<port>"; NS_E_NOT_CONFIGURED while not open.
+  HRESULT GetHostURL(std::u16string* pwszURL) override;
+  HRESULT Close() override;
+
+private:
+  void onListenerConnected(std::uint32_t clientId) override;
+  void onListenerDisconnected(std::uint32_t clientId) override;
+  void notify(WMT_STATUS status, std::uint32_t clientId);
+
+  struct Advised {
+    std::shared_ptr<IWMStatusCallback> callback;
+    void* context;
+  };
+
+  NetServer FServer;
+  std::mutex FWriteLock; // the splitter; the writer's thread in practice
+  AsfStreamSplitter FSplitter;
+  std::vector<NetItem> FItems;
+  std::mutex FStateLock; // callbacks and port
+  std::vector<Advised> FCallbacks;
+  std::uint16_t FPort = 0;
+};
+
+} // namespace sondrix
