@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
-# Listener capacity: the same listener load against sondrix-cast and against Icecast 2, both
-# on this machine, one after the other; prints one table. See bench/README.md.
+# Listener capacity: the same listener load against sondrix-cast, our network sink alone and
+# Icecast 2, all on this machine, one after the other; prints one table. See bench/README.md.
 #
 # Environment: LISTENERS (10000), STALL (0.1), DURATION (60 s, ramp included),
 # RAMP (connections/s; by default the ramp takes the first third of the run),
-# SERVERS ("sondrix icecast"), BUILD_DIR (build), SONDRIX_CAST (path of sondrix-cast),
+# SERVERS ("sondrix netsink icecast"), BUILD_DIR (build), SONDRIX_CAST (path of sondrix-cast),
+# SINK_FEED (path of sondrix-sink-feed),
 # SONDRIX_STYLE (mmsh | plain), LOAD_CLIENT (path of sondrix-listener-load),
 # ICECAST (icecast2), ICECAST_USER (icecast2), KEEP_TMP (1 keeps the work folder).
 set -euo pipefail
@@ -15,7 +16,7 @@ LISTENERS=${LISTENERS:-10000}
 STALL=${STALL:-0.1}
 DURATION=${DURATION:-60}
 RAMP=${RAMP:-$(awk -v n="$LISTENERS" -v d="$DURATION" 'BEGIN {printf "%.0f", n * 3 / d + 0.5}')}
-SERVERS=${SERVERS:-"sondrix icecast"}
+SERVERS=${SERVERS:-"sondrix netsink icecast"}
 BUILD_DIR=${BUILD_DIR:-$root/build}
 LOAD_CLIENT=${LOAD_CLIENT:-$BUILD_DIR/bench/sondrix-listener-load}
 SONDRIX_STYLE=${SONDRIX_STYLE:-mmsh}
@@ -197,7 +198,7 @@ measure() {
       gross = lh > 0 ? cpu / lh : 0
       net = lh > 0 ? (cpu - idle * wall) / lh : 0
       per = on > 0 ? (rss - rss0) / on : 0
-      printf "%-8s %7s/%-6s %8.2f %8.2f %9.1f %8.0f %8.0f %7d %7d %7d %7d %5d/%-5d %8d\n",
+      printf "%-8s %7s/%-6s %8.2f %8.2f %9.1f %8.1f %8.1f %7d %7d %7d %7d %5d/%-5d %8d\n",
         n, held, healthy, gross, net, per, p50, p99, dropped, refused + failed, starved,
         underrun, scut, sconn, on
     }')")
@@ -222,6 +223,33 @@ run_sondrix() {
   fi
   measure sondrix "$pid" / "$port" "$SONDRIX_STYLE" || true
   stop_pid "$pid"
+}
+
+# Our network sink alone (sondrix-sink-feed), fed WMA by an ffmpeg encoder in its own process.
+run_netsink() {
+  local feed=${SINK_FEED:-$BUILD_DIR/bench/sondrix-sink-feed}
+  if [ ! -x "$feed" ]; then
+    say "no sondrix-sink-feed at $feed: skipping the bare network sink"
+    return 0
+  fi
+  local port fifo="$work/netsink.asf"
+  port=$(free_port)
+  mkfifo "$fifo"
+  ffmpeg -nostdin -v error -re -stream_loop -1 -i "$mp3" -c:a wmav2 -b:a 128k -f asf \
+    -packet_size 3200 -flush_packets 1 -y "$fifo" 2>"$work/encoder.log" &
+  local encoder=$!
+  pids+=("$encoder")
+  "$feed" --port "$port" --max-listeners $((LISTENERS + 100)) <"$fifo" >"$work/netsink.log" 2>&1 &
+  local pid=$!
+  pids+=("$pid")
+  if ! wait_ready "http://127.0.0.1:$port/" "$pid"; then
+    say "the network sink did not start serving:"
+    cat "$work/netsink.log" "$work/encoder.log" >&2
+  else
+    measure netsink "$pid" / "$port" "$SONDRIX_STYLE" || true
+  fi
+  stop_pid "$pid"
+  stop_pid "$encoder"
 }
 
 run_icecast() {
@@ -308,6 +336,7 @@ EOF
 for server in $SERVERS; do
   case $server in
   sondrix) run_sondrix ;;
+  netsink) run_netsink ;;
   icecast) run_icecast ;;
   *) say "unknown server $server" ;;
   esac
