@@ -99,6 +99,18 @@ TEST(Percentile, NearestRank) {
   EXPECT_EQ(percentile(none, 50), 0);
 }
 
+// Binds the socket to 127.0.0.1 on a port the system picks; returns the port, 0 on failure.
+int bindLoopback(int fd) {
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof a;
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+      ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0)
+    return 0;
+  return ntohs(a.sin_port);
+}
+
 // A stand-in stream server. Each connection's behaviour is chosen by the listener index
 // that the load client puts at the end of its player GUID.
 class FakeStation {
@@ -107,13 +119,8 @@ public:
 
   FakeStation() {
     FListen = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    EXPECT_EQ(::bind(FListen, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-    socklen_t len = sizeof a;
-    ::getsockname(FListen, reinterpret_cast<sockaddr*>(&a), &len);
-    FPort = ntohs(a.sin_port);
+    FPort = bindLoopback(FListen);
+    EXPECT_NE(FPort, 0);
     EXPECT_EQ(::listen(FListen, 64), 0);
     FAcceptor = std::thread([this] { acceptLoop(); });
   }
@@ -272,16 +279,12 @@ TEST(LoadClient, TellsHeldDroppedRefusedStarvedAndStalledListenersApart) {
 TEST(LoadClient, CountsConnectionsNobodyAccepts) {
   // A port that was just free: nothing listens there.
   const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-  socklen_t len = sizeof a;
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+  const int port = bindLoopback(fd);
   ::close(fd);
+  ASSERT_NE(port, 0);
 
   LoadConfig c;
-  c.port = ntohs(a.sin_port);
+  c.port = port;
   c.listeners = 3;
   c.durationSeconds = 0.5;
   const LoadResult r = runLoad(c);
