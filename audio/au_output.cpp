@@ -95,7 +95,16 @@ void TAuOutput::Run() {
 }
 
 void TAuOutput::BlockingRun() {
-  Busy = true;
+  // Busy alone would also let the idle worker out of its sleep to run the same chain.
+  {
+    CriticalSectionGuard lock(RunCS);
+    FBlockingRun = true;
+    Busy = true;
+  }
+  struct EndBlocking {
+    std::atomic<bool>& flag;
+    ~EndBlocking() { flag = false; }
+  } endBlocking{FBlockingRun};
   StartOutput();
   CanOutput = true;
   while (WriteBlock(false)) {

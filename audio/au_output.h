@@ -91,6 +91,8 @@ private:
   mutable std::mutex FMessageMutex;
   std::string FExceptionMessage;
   std::atomic<bool> FAborted{false};
+  // A run on the caller's thread is going: the worker must stay asleep.
+  std::atomic<bool> FBlockingRun{false};
   bool FShutDown = false;
 };
 

@@ -43,7 +43,7 @@ void TAuThread::SoftSleep() {
   for (;;) {
     {
       CriticalSectionGuard lock(Parent->RunCS);
-      if (Parent->Busy || FTerminated) {
+      if ((Parent->Busy && !Parent->FBlockingRun) || FTerminated) {
         Sleeping = false;
         return;
       }
