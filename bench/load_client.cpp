@@ -412,11 +412,22 @@ LoadResult LoadRun::collect(double t) {
   return r;
 }
 
+double processCpuSeconds() {
+  rusage u{};
+  ::getrusage(RUSAGE_SELF, &u);
+  auto seconds = [](const timeval& t) { return static_cast<double>(t.tv_sec) + t.tv_usec / 1e6; };
+  return seconds(u.ru_utime) + seconds(u.ru_stime);
+}
+
 } // namespace
 
 LoadResult runLoad(const LoadConfig& config) {
   LoadRun run(config);
-  return run.run();
+  const double cpuBefore = processCpuSeconds();
+  LoadResult r = run.run();
+  // A saturated client starves listeners by itself: the report has to show it.
+  r.clientCpuSeconds = processCpuSeconds() - cpuBefore;
+  return r;
 }
 
 std::string machineSummary(const LoadResult& r) {
@@ -433,7 +444,7 @@ std::string machineSummary(const LoadResult& r) {
     << " ttfb_p99_ms=" << r.ttfbP99Ms << " ttfb_max_ms=" << r.ttfbMaxMs
     << " body_bytes=" << r.bodyBytes << " listener_seconds=" << r.listenerSeconds
     << " mean_rate_kbps=" << r.meanRateKbps << " ramp_s=" << r.rampSeconds
-    << " elapsed_s=" << r.elapsedSeconds;
+    << " elapsed_s=" << r.elapsedSeconds << " client_cpu_s=" << r.clientCpuSeconds;
   return s.str();
 }
 
@@ -450,6 +461,7 @@ std::string humanSummary(const LoadResult& r) {
     << " stalled listeners cut off by the server.";
   if (r.notStarted > 0)
     s << ' ' << r.notStarted << " listeners were never started: the ramp outlasted the run.";
+  s << " The client itself used " << r.clientCpuSeconds << " s of CPU.";
   if (!r.firstError.empty())
     s << " First error: " << r.firstError << '.';
   return s.str();

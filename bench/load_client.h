@@ -56,8 +56,9 @@ struct LoadResult {
   double listenerSeconds = 0;  // healthy listeners' time with a 200 stream open
   double meanRateKbps = 0;     // bodyBytes over listenerSeconds
   double elapsedSeconds = 0;
-  double rampSeconds = 0; // until the last connection was started
-  std::string firstError; // the first connect/send failure, for the report
+  double rampSeconds = 0;      // until the last connection was started
+  double clientCpuSeconds = 0; // this process's own CPU over the run (user + system)
+  std::string firstError;      // the first connect/send failure, for the report
 };
 
 // Runs the load; throws std::runtime_error when it cannot start (bad address, no epoll).
