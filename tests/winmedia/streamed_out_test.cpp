@@ -50,7 +50,7 @@ protected:
     ASSERT_NE(port, 0);
   }
   bool waitDone(int runs = 1) {
-    return pumpUntil([&] { return log.count("done") == runs; });
+    return pumpUntil([&] { return log.count("done") == runs; }, 30s);
   }
 
   ComponentPtr<ToneSource> src;

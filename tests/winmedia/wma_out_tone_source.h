@@ -6,6 +6,7 @@
 #include "audio/au_converter.h"
 #include "audio/au_output.h"
 #include "base/main_thread_dispatcher.h"
+#include "tests/audio/test_doubles.h"
 
 #include <algorithm>
 #include <atomic>
@@ -118,17 +119,7 @@ private:
   std::size_t FOffset = 0;
 };
 
-// Pumps the main thread's waiting calls until pred holds or the time is up.
-inline bool pumpUntil(const std::function<bool()>& pred,
-                      std::chrono::milliseconds timeout = std::chrono::seconds(20)) {
-  const auto end = std::chrono::steady_clock::now() + timeout;
-  while (!pred()) {
-    if (std::chrono::steady_clock::now() > end)
-      return false;
-    mainThreadDispatcher().waitAndPump(std::chrono::milliseconds(2));
-  }
-  return true;
-}
+using sondrix::testing::pumpUntil;
 
 // What a run told the main thread, in order ("exception:<text>", "done", and any the test
 // adds), with whether each arrived on the main thread.
