@@ -1,0 +1,112 @@
+#include "cast_options.h"
+
+#include <charconv>
+#include <filesystem>
+#include <fstream>
+#include <stdexcept>
+
+namespace sondrix {
+namespace {
+
+std::uint32_t parseNumber(const std::string& option, const std::string& text, std::uint32_t min,
+                          std::uint32_t max) {
+  std::uint32_t value = 0;
+  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (ec != std::errc() || end != text.data() + text.size() || value < min || value > max)
+    throw std::invalid_argument(option + " needs a number from " + std::to_string(min) + " to " +
+                                std::to_string(max) + ", not \"" + text + "\"");
+  return value;
+}
+
+bool endsWithSpl(const std::string& path) {
+  if (path.size() < 4)
+    return false;
+  std::string ext = path.substr(path.size() - 4);
+  for (char& c : ext)
+    c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return ext == ".spl";
+}
+
+} // namespace
+
+std::string castUsage() {
+  return "Usage: sondrix-cast [--port N] [--bitrate KBPS] [--max-listeners N] [--name TEXT]\n"
+         "                    [--shuffle] PATH...\n"
+         "\n"
+         "Broadcasts audio files as one live Windows Media Audio stream, without a window.\n"
+         "Listeners open mms://HOST:PORT (or http://HOST:PORT) in a media player.\n"
+         "\n"
+         "  PATH               an audio file (MP3, WMA, ...) or a .spl playlist (one path per "
+         "line)\n"
+         "  --port N           TCP port to serve on (default 8098)\n"
+         "  --bitrate KBPS     target bitrate in kbit/s (default 128)\n"
+         "  --max-listeners N  refuse listeners beyond N (default 0: no limit)\n"
+         "  --name TEXT        station name, sent as the stream's title\n"
+         "  --shuffle          play the tracks in random order\n"
+         "  --help             show this text\n"
+         "\n"
+         "Tracks play one after another; after the last one the first follows again. Track\n"
+         "changes and listeners coming and going are printed. Ctrl+C (SIGINT) or SIGTERM stops\n"
+         "the broadcast cleanly.\n";
+}
+
+CastOptions parseCastOptions(const std::vector<std::string>& args) {
+  CastOptions o;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    auto value = [&]() -> const std::string& {
+      if (i + 1 >= args.size())
+        throw std::invalid_argument(a + " needs a value");
+      return args[++i];
+    };
+    if (a == "--help" || a == "-h")
+      o.Help = true;
+    else if (a == "--port")
+      o.Port = parseNumber(a, value(), 0, 65535);
+    else if (a == "--bitrate")
+      o.BitrateKbps = parseNumber(a, value(), 1, 320000);
+    else if (a == "--max-listeners")
+      o.MaxListeners = parseNumber(a, value(), 0, 1000000);
+    else if (a == "--name")
+      o.Name = value();
+    else if (a == "--shuffle")
+      o.Shuffle = true;
+    else if (a.size() > 1 && a[0] == '-' && a != "-")
+      throw std::invalid_argument("unknown option " + a);
+    else
+      o.Paths.push_back(a);
+  }
+  if (!o.Help && o.Paths.empty())
+    throw std::invalid_argument("no audio file or playlist given");
+  return o;
+}
+
+std::vector<std::string> expandPlaylistPaths(const std::vector<std::string>& paths) {
+  std::vector<std::string> files;
+  for (const std::string& path : paths) {
+    if (!endsWithSpl(path)) {
+      files.push_back(path);
+      continue;
+    }
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+      throw std::runtime_error("Cannot read the playlist " + path);
+    const std::filesystem::path folder = std::filesystem::path(path).parent_path();
+    std::string line;
+    bool first = true;
+    while (std::getline(in, line)) {
+      if (first && line.rfind("\xEF\xBB\xBF", 0) == 0)
+        line.erase(0, 3);
+      first = false;
+      while (!line.empty() && (line.back() == '\r' || line.back() == ' ' || line.back() == '\t'))
+        line.pop_back();
+      if (line.empty())
+        continue;
+      const std::filesystem::path entry(line);
+      files.push_back(entry.is_absolute() ? line : (folder / entry).string());
+    }
+  }
+  return files;
+}
+
+} // namespace sondrix

@@ -1,0 +1,32 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace sondrix {
+
+// What the headless broadcaster was asked to do.
+struct CastOptions {
+  std::uint32_t Port = 8098;
+  std::uint32_t BitrateKbps = 128; // below 1000: kbit/s, else bit/s
+  std::uint32_t MaxListeners = 0;  // 0 = no limit
+  std::string Name = "Sondrix Radio Station";
+  bool Shuffle = false;
+  bool Help = false;
+  std::vector<std::string> Paths; // as given: audio files or ".spl" playlists
+};
+
+// Parses the command line (without the program name). Throws std::invalid_argument with a
+// message for the operator on a bad option or value.
+CastOptions parseCastOptions(const std::vector<std::string>& args);
+
+std::string castUsage();
+
+// Expands ".spl" playlists (one path per line; relative paths are relative to the playlist's
+// folder; blank lines and a UTF-8 byte-order mark are skipped) into the list of audio files,
+// in order. Throws std::runtime_error when a playlist cannot be read.
+std::vector<std::string> expandPlaylistPaths(const std::vector<std::string>& paths);
+
+} // namespace sondrix

@@ -1,0 +1,74 @@
+#include "base/main_thread_dispatcher.h"
+#include "broadcaster.h"
+#include "winmedia/runtime/net_fd_limit.h"
+
+#include <csignal>
+#include <cstdio>
+#include <ctime>
+#include <iostream>
+
+namespace {
+
+volatile std::sig_atomic_t gStopSignal = 0;
+
+void onSignal(int signal) {
+  gStopSignal = signal;
+}
+
+void printLine(const std::string& line) {
+  const std::time_t now = std::time(nullptr);
+  char stamp[16];
+  std::strftime(stamp, sizeof stamp, "%H:%M:%S", std::localtime(&now));
+  std::cout << '[' << stamp << "] " << line << std::endl;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+  using namespace sondrix;
+  CastOptions options;
+  std::vector<std::string> files;
+  try {
+    options = parseCastOptions(std::vector<std::string>(argv + 1, argv + argc));
+    if (options.Help) {
+      std::cout << castUsage();
+      return 0;
+    }
+    files = expandPlaylistPaths(options.Paths);
+    if (files.empty())
+      throw std::invalid_argument("the playlists hold no files");
+  } catch (const std::exception& e) {
+    std::cerr << "sondrix-cast: " << e.what() << "\n\n" << castUsage();
+    return 2;
+  }
+
+  struct sigaction action = {};
+  action.sa_handler = onSignal;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+  std::signal(SIGPIPE, SIG_IGN);
+  raiseOpenFileLimit();
+
+  mainThreadDispatcher(); // this thread is the main thread
+  int status = 0;
+  try {
+    TBroadcaster station(options, files, printLine);
+    station.Start();
+    while (gStopSignal == 0 && !station.Ended()) {
+      mainThreadDispatcher().waitAndPump(std::chrono::milliseconds(100));
+      station.Tick();
+    }
+    if (station.Ended()) {
+      status = station.Failure().empty() ? 0 : 1;
+      printLine("Broadcast ended");
+    } else {
+      station.Stop();
+      printLine("Stopped");
+    }
+  } catch (const std::exception& e) {
+    printLine(std::string("Cannot start: ") + e.what());
+    status = 1;
+  }
+  return status;
+}

@@ -1,0 +1,225 @@
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <chrono>
+#include <cmath>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <netinet/in.h>
+#include <string>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+bool haveFfmpeg() {
+  return std::system("ffmpeg -version >/dev/null 2>&1") == 0;
+}
+
+int run(const std::string& command) {
+  return std::system(command.c_str());
+}
+
+std::uint16_t freePort() {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  socklen_t len = sizeof a;
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+  ::close(fd);
+  return ntohs(a.sin_port);
+}
+
+// sondrix-cast as a child process whose output lines are collected.
+class CastProcess {
+public:
+  explicit CastProcess(const std::vector<std::string>& args) {
+    int fds[2];
+    if (::pipe(fds) != 0)
+      throw std::runtime_error("pipe");
+    FPid = ::fork();
+    if (FPid == 0) {
+      ::dup2(fds[1], 1);
+      ::dup2(fds[1], 2);
+      ::close(fds[0]);
+      std::vector<char*> argv;
+      std::string binary = SONDRIX_CAST_BINARY;
+      argv.push_back(binary.data());
+      std::vector<std::string> copy = args;
+      for (auto& a : copy)
+        argv.push_back(a.data());
+      argv.push_back(nullptr);
+      ::execv(binary.c_str(), argv.data());
+      ::_exit(127);
+    }
+    ::close(fds[1]);
+    FReader = std::thread([this, fd = fds[0]] {
+      char buf[4096];
+      std::string partial;
+      ssize_t n;
+      while ((n = ::read(fd, buf, sizeof buf)) > 0) {
+        std::lock_guard lock(FMutex);
+        FOutput.append(buf, static_cast<std::size_t>(n));
+      }
+      ::close(fd);
+    });
+  }
+  ~CastProcess() {
+    if (FPid > 0 && !FExited) {
+      ::kill(FPid, SIGKILL);
+      ::waitpid(FPid, nullptr, 0);
+    }
+    if (FReader.joinable())
+      FReader.join();
+  }
+  std::string Output() {
+    std::lock_guard lock(FMutex);
+    return FOutput;
+  }
+  bool WaitForText(const std::string& text, std::chrono::seconds timeout) {
+    const auto end = std::chrono::steady_clock::now() + timeout;
+    while (std::chrono::steady_clock::now() < end) {
+      if (Output().find(text) != std::string::npos)
+        return true;
+      std::this_thread::sleep_for(50ms);
+    }
+    return false;
+  }
+  // Sends the signal and waits up to timeout; returns the exit status, or -1.
+  int Signal(int sig, std::chrono::seconds timeout) {
+    ::kill(FPid, sig);
+    const auto end = std::chrono::steady_clock::now() + timeout;
+    while (std::chrono::steady_clock::now() < end) {
+      int status = 0;
+      if (::waitpid(FPid, &status, WNOHANG) == FPid) {
+        FExited = true;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+      }
+      std::this_thread::sleep_for(20ms);
+    }
+    return -1;
+  }
+
+private:
+  pid_t FPid = -1;
+  bool FExited = false;
+  std::thread FReader;
+  std::mutex FMutex;
+  std::string FOutput;
+};
+
+int countOf(const std::string& text, const std::string& what) {
+  int n = 0;
+  for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+    ++n;
+  return n;
+}
+
+// Zero crossings per second of the left channel in [from, to) seconds.
+double frequencyOf(const std::vector<std::int16_t>& pcm, double from, double to) {
+  const auto a = static_cast<std::size_t>(from * 44100), b = static_cast<std::size_t>(to * 44100);
+  int crossings = 0;
+  for (std::size_t i = a + 1; i < b && 2 * i < pcm.size(); ++i)
+    if ((pcm[2 * (i - 1)] < 0) != (pcm[2 * i] < 0))
+      ++crossings;
+  return crossings / 2.0 / (to - from);
+}
+
+class CastEndToEnd : public ::testing::Test {
+protected:
+  void SetUp() override {
+    if (!haveFfmpeg())
+      GTEST_SKIP() << "ffmpeg is not installed";
+    dir = fs::temp_directory_path() / ("sondrix-cast-e2e-" + std::to_string(::getpid()));
+    fs::create_directories(dir);
+    ASSERT_EQ(run("ffmpeg -nostdin -v error -y -f lavfi -i sine=frequency=440:sample_rate=44100:"
+                  "duration=5 -ac 2 -c:a libmp3lame -b:a 128k -metadata artist=Alpha -metadata "
+                  "title=First " +
+                  (dir / "a.mp3").string()),
+              0);
+    ASSERT_EQ(run("ffmpeg -nostdin -v error -y -f lavfi -i sine=frequency=880:sample_rate=22050:"
+                  "duration=5 -ac 1 -c:a libmp3lame -b:a 64k -metadata artist=Beta -metadata "
+                  "title=Second " +
+                  (dir / "b.mp3").string()),
+              0);
+    std::ofstream(dir / "list.spl") << "a.mp3\nb.mp3\n";
+  }
+  void TearDown() override {
+    if (!dir.empty())
+      fs::remove_all(dir);
+  }
+  fs::path dir;
+};
+
+TEST_F(CastEndToEnd, PlaysAPlaylistInALoopToARealListenerAndStopsCleanly) {
+  const std::uint16_t port = freePort();
+  CastProcess cast(
+      {"--port", std::to_string(port), "--name", "Test FM", (dir / "list.spl").string()});
+  ASSERT_TRUE(cast.WaitForText("On air", 20s)) << cast.Output();
+
+  const fs::path raw = dir / "heard.raw";
+  const int rc =
+      run("timeout 60 ffmpeg -nostdin -v error -t 14 -i mmsh://127.0.0.1:" + std::to_string(port) +
+          "/ -f s16le -ac 2 -ar 44100 -y " + raw.string());
+  EXPECT_EQ(rc, 0) << cast.Output();
+  std::vector<std::int16_t> pcm(fs::exists(raw) ? fs::file_size(raw) / 2 : 0);
+  if (!pcm.empty()) {
+    std::ifstream in(raw, std::ios::binary);
+    in.read(reinterpret_cast<char*>(pcm.data()), static_cast<std::streamsize>(pcm.size() * 2));
+  }
+  EXPECT_NEAR(double(pcm.size()) / 2 / 44100, 14.0, 0.1);
+  // Both tracks were heard at their own pitch: count the seconds of each tone.
+  int at440 = 0, at880 = 0;
+  for (double t = 0; t + 1 <= double(pcm.size()) / 2 / 44100; t += 1) {
+    const double f = frequencyOf(pcm, t, t + 1);
+    at440 += std::abs(f - 440) < 10;
+    at880 += std::abs(f - 880) < 10;
+  }
+  EXPECT_GE(at440, 3);
+  EXPECT_GE(at880, 3);
+
+  const std::string out = cast.Output();
+  EXPECT_GE(countOf(out, "Track 1/2"), 2) << out; // wrapped from the last track to the first
+  EXPECT_GE(countOf(out, "Track 2/2"), 1) << out;
+  EXPECT_NE(out.find("(Alpha - First)"), std::string::npos) << out;
+  EXPECT_NE(out.find("Listener connected (1 listening)"), std::string::npos) << out;
+  EXPECT_TRUE(cast.WaitForText("Listener disconnected (0 listening)", 10s)) << cast.Output();
+
+  EXPECT_EQ(cast.Signal(SIGINT, 10s), 0);
+  EXPECT_NE(cast.Output().find("Stopped"), std::string::npos);
+}
+
+TEST_F(CastEndToEnd, ATakenPortEndsTheBroadcastWithTheError) {
+  const int fd = ::socket(AF_INET6, SOCK_STREAM, 0);
+  sockaddr_in6 a{};
+  a.sin6_family = AF_INET6;
+  a.sin6_addr = in6addr_any;
+  ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  ASSERT_EQ(::listen(fd, 1), 0);
+  socklen_t len = sizeof a;
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+  CastProcess cast({"--port", std::to_string(ntohs(a.sin6_port)), (dir / "a.mp3").string()});
+  EXPECT_TRUE(cast.WaitForText("Cannot create file", 20s)) << cast.Output();
+  EXPECT_EQ(cast.Signal(SIGTERM, 10s), 1);
+  ::close(fd);
+}
+
+TEST(CastCommandLine, HelpAndBadArgumentsAnswerAtOnce) {
+  EXPECT_EQ(WEXITSTATUS(run(std::string(SONDRIX_CAST_BINARY) + " --help >/dev/null")), 0);
+  EXPECT_EQ(WEXITSTATUS(run(std::string(SONDRIX_CAST_BINARY) + " --port x a.mp3 2>/dev/null")), 2);
+  EXPECT_EQ(WEXITSTATUS(run(std::string(SONDRIX_CAST_BINARY) + " 2>/dev/null")), 2);
+}
+
+} // namespace

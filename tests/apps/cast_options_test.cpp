@@ -1,0 +1,69 @@
+#include "broadcaster.h"
+#include "cast_options.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <stdexcept>
+#include <unistd.h>
+
+namespace sondrix {
+namespace {
+
+TEST(CastOptions, ReadsEveryOptionAndKeepsPathsInOrder) {
+  const CastOptions o =
+      parseCastOptions({"--port", "9000", "a.mp3", "--bitrate", "64", "--max-listeners", "5",
+                        "--name", "Радио", "--shuffle", "b.spl"});
+  EXPECT_EQ(o.Port, 9000u);
+  EXPECT_EQ(o.BitrateKbps, 64u);
+  EXPECT_EQ(o.MaxListeners, 5u);
+  EXPECT_EQ(o.Name, "Радио");
+  EXPECT_TRUE(o.Shuffle);
+  EXPECT_EQ(o.Paths, (std::vector<std::string>{"a.mp3", "b.spl"}));
+  const CastOptions d = parseCastOptions({"x.mp3"});
+  EXPECT_EQ(d.Port, 8098u);
+  EXPECT_EQ(d.BitrateKbps, 128u);
+  EXPECT_EQ(d.MaxListeners, 0u);
+  EXPECT_FALSE(d.Shuffle);
+  EXPECT_TRUE(parseCastOptions({"--help"}).Help);
+}
+
+TEST(CastOptions, RefusesBadValuesUnknownOptionsAndNoFiles) {
+  EXPECT_THROW(parseCastOptions({}), std::invalid_argument);
+  EXPECT_THROW(parseCastOptions({"--port", "70000", "a.mp3"}), std::invalid_argument);
+  EXPECT_THROW(parseCastOptions({"--port", "80x", "a.mp3"}), std::invalid_argument);
+  EXPECT_THROW(parseCastOptions({"--bitrate", "0", "a.mp3"}), std::invalid_argument);
+  EXPECT_THROW(parseCastOptions({"a.mp3", "--port"}), std::invalid_argument);
+  EXPECT_THROW(parseCastOptions({"--loud", "a.mp3"}), std::invalid_argument);
+}
+
+TEST(CastOptions, PlaylistsExpandRelativeToTheirFolder) {
+  const auto dir =
+      std::filesystem::temp_directory_path() / ("sondrix-cast-spl-" + std::to_string(::getpid()));
+  std::filesystem::create_directories(dir);
+  {
+    std::ofstream spl(dir / "list.SPL", std::ios::binary);
+    spl << "\xEF\xBB\xBFone.mp3\r\n\r\n/abs/two.mp3\nsub/three.mp3  \n";
+  }
+  const auto files = expandPlaylistPaths({"first.mp3", (dir / "list.SPL").string(), "last.wma"});
+  std::filesystem::remove_all(dir);
+  EXPECT_EQ(files,
+            (std::vector<std::string>{"first.mp3", (dir / "one.mp3").string(), "/abs/two.mp3",
+                                      (dir / "sub/three.mp3").string(), "last.wma"}));
+  EXPECT_THROW(expandPlaylistPaths({(dir / "missing.spl").string()}), std::runtime_error);
+}
+
+TEST(CastTimer, MovesOnWithinTheLastSecondOnly) {
+  const std::uint32_t bps = 176400;
+  EXPECT_FALSE(shouldAdvanceTrack(0, bps, 180));
+  EXPECT_FALSE(shouldAdvanceTrack(std::int64_t(bps) * 178, bps, 180));
+  EXPECT_TRUE(shouldAdvanceTrack(std::int64_t(bps) * 179, bps, 180));
+  EXPECT_TRUE(shouldAdvanceTrack(std::int64_t(bps) * 179 - bps / 2 + 1, bps, 180)); // rounds up
+  EXPECT_TRUE(shouldAdvanceTrack(std::int64_t(bps) * 181, bps, 180)); // a late tick still moves on
+  EXPECT_FALSE(shouldAdvanceTrack(std::int64_t(bps) * 5, 0, 180));
+  EXPECT_FALSE(shouldAdvanceTrack(std::int64_t(bps) * 5, bps, 0));
+}
+
+} // namespace
+} // namespace sondrix
