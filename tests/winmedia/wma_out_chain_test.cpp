@@ -1,4 +1,7 @@
+#include "audio/audio_play_list.h"
+#include "fixtures.h"
 #include "winmedia/au_format_converter.h"
+#include "winmedia/mp3_in.h"
 #include "winmedia/wma_out.h"
 #include "wma_out_tone_source.h"
 #include "writer_test_util.h"
@@ -84,6 +87,52 @@ TEST(WmaOutChain, MixedFormatsBecomeOneFileHeardAtTheirOwnSpeedAndPitch) {
   EXPECT_NEAR(runs[0], 2.0, 0.3);
   EXPECT_NEAR(runs[1], 1.5, 0.3);
   EXPECT_NEAR(runs[2], 2.5, 0.3);
+}
+
+// The station's own chain on real files: MP3 input → playlist → format converter → WMA file.
+TEST(WmaOutChain, PlaylistOfMixedFormatMp3FilesIsHeardAtEachFilesSpeedAndPitch) {
+  TempDir dir;
+  struct Tone {
+    double frequency;
+    int rate, channels;
+  };
+  const Tone tones[] = {{440, 44100, 2}, {880, 22050, 1}, {1320, 48000, 2}};
+  std::vector<std::string> files;
+  for (const Tone& tone : tones) {
+    sondrix::testing::ToneOptions options;
+    options.frequency = tone.frequency;
+    options.seconds = 3;
+    options.sampleRate = tone.rate;
+    options.channels = tone.channels;
+    options.codecArgs = {"-c:a", "libmp3lame", "-b:a", "128k"};
+    files.push_back(dir.path("tone" + std::to_string(files.size()) + ".mp3").string());
+    sondrix::testing::makeToneFile(files.back(), options);
+  }
+  auto mp3 = MakeComponent<TMP3In>();
+  mp3->SetOutputChannels(TChannelsNumber::cnMaxAvailable);
+  mp3->SetHighPrecision(true);
+  auto list = MakeComponent<TAudioPlayList>();
+  list->SetInput(mp3.get());
+  list->SetFiles(files);
+  auto conv = MakeComponent<TAuFormatConverter>();
+  conv->SetInput(list.get());
+  auto out = MakeComponent<TWMAOut>();
+  out->SetInput(conv.get());
+  out->SetDesiredBitrate(128);
+  const auto file = dir.path("station.wma");
+  out->SetFileName(file.string());
+  RunLog log;
+  log.watch(*out);
+  out->Run();
+  ASSERT_TRUE(pumpUntil([&] { return log.count("done") == 1; }, std::chrono::seconds(60)));
+  ASSERT_EQ(out->ExceptionMessage(), "");
+
+  const auto pcm = decodeS16(file, 44100, 2);
+  std::vector<int> order;
+  const auto runs = toneRuns(pcm, 44100, {440, 880, 1320}, &order);
+  ASSERT_EQ(order, (std::vector<int>{0, 1, 2}));
+  for (double length : runs)
+    EXPECT_NEAR(length, 3.0, 0.3);
 }
 
 } // namespace
