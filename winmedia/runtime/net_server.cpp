@@ -9,6 +9,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -89,6 +90,7 @@ private:
   void dispatch(const epoll_event& event);
   void acceptAll(int listenFd);
   void drainQueue();
+  void feedSome();
   void startBroadcast(std::shared_ptr<const NetHeader> header);
   void readRequest(Conn& c);
   void answer(Conn& c, MmshAnswer answer, bool headOnly);
@@ -110,6 +112,11 @@ private:
 
   std::unordered_map<std::uint64_t, std::unique_ptr<Conn>> FConns;
   std::vector<Conn*> FStreaming; // listeners, Streaming or Ending
+  // The pass feeding new packets runs down FStreaming in slices; listeners at indices below
+  // FFanoutLeft are still to be fed. Swap-removal only moves fed (or new) listeners into
+  // that range, so nobody is skipped.
+  std::size_t FFanoutLeft = 0;
+  bool FFanoutAgain = false; // packets came during a pass: another pass follows
   std::deque<std::pair<Clock::time_point, std::uint64_t>> FReadingDeadlines;
   std::deque<std::pair<Clock::time_point, std::uint64_t>> FLingerDeadlines;
   std::uint64_t FNextId = kFirstConnId;
@@ -218,8 +225,10 @@ void NetServer::Loop::run() {
     }
   }
   while (true) {
-    const int n = ::epoll_wait(FEpoll.get(), events.data(), static_cast<int>(events.size()),
-                               waitTimeout(Clock::now()));
+    // While a pass is under way, only look for what is ready; then feed the next slice.
+    const int timeout = FFanoutLeft > 0 ? 0 : waitTimeout(Clock::now());
+    const int n =
+        ::epoll_wait(FEpoll.get(), events.data(), static_cast<int>(events.size()), timeout);
     if (n < 0 && errno != EINTR) {
       beginShutdown();
     }
@@ -234,6 +243,9 @@ void NetServer::Loop::run() {
       }
       FConns.clear();
       return;
+    }
+    if (FFanoutLeft > 0) {
+      feedSome();
     }
   }
 }
@@ -299,6 +311,10 @@ void NetServer::Loop::acceptAll(int listenFd) {
       }
       return;
     }
+    // Every send is whole packets paced by the encoder: holding a packet's tail back until
+    // the previous one is acknowledged would only delay it.
+    const int one = 1;
+    ::setsockopt(fd.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     const int sendBuffer = FServer.FOptions.sendBufferBytes;
     if (sendBuffer > 0) {
       ::setsockopt(fd.get(), SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof sendBuffer);
@@ -315,7 +331,10 @@ void NetServer::Loop::acceptAll(int listenFd) {
     }
     conn->fd = std::move(fd);
     FReadingDeadlines.emplace_back(conn->deadline, conn->id);
+    Conn& c = *conn;
     FConns.emplace(conn->id, std::move(conn));
+    // The request has usually come with the connection: answer it now, not a turn later.
+    readRequest(c);
   }
 }
 
@@ -337,16 +356,31 @@ void NetServer::Loop::drainQueue() {
   if (FShuttingDown) {
     return;
   }
+  bool fresh = false;
   for (auto& item : items) {
     if (item.header) {
       startBroadcast(std::move(item.header));
     } else if (item.packet && FHeader) {
       FRing.push(std::move(item.packet));
+      fresh = true;
     }
   }
-  // Backwards, so closing a listener (swap-remove) never skips one.
-  for (std::size_t i = FStreaming.size(); i-- > 0;) {
-    Conn& c = *FStreaming[i];
+  if (!fresh) {
+    return;
+  }
+  if (FFanoutLeft == 0) {
+    FFanoutLeft = FStreaming.size();
+  } else {
+    FFanoutAgain = true; // those already fed this pass need the new packets too
+  }
+}
+
+void NetServer::Loop::feedSome() {
+  FFanoutLeft = std::min(FFanoutLeft, FStreaming.size());
+  const std::size_t slice = std::max<std::size_t>(FServer.FOptions.fanoutSlice, 1);
+  const std::size_t stop = FFanoutLeft - std::min(FFanoutLeft, slice);
+  while (FFanoutLeft > stop) {
+    Conn& c = *FStreaming[--FFanoutLeft];
     if (c.state != ConnState::Streaming) {
       continue;
     }
@@ -355,6 +389,10 @@ void NetServer::Loop::drainQueue() {
     } else if (!c.blocked) {
       flush(c);
     }
+  }
+  if (FFanoutLeft == 0 && FFanoutAgain) {
+    FFanoutAgain = false;
+    FFanoutLeft = FStreaming.size();
   }
 }
 

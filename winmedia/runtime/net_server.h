@@ -28,6 +28,10 @@ struct NetServerOptions {
   // Socket send buffer requested per listener (the kernel doubles it).
   int sendBufferBytes = 64 * 1024;
   std::size_t maxRequestBytes = 8192;
+  // Listeners fed a new packet per turn of the loop (at least 1). Between turns the loop
+  // takes new connections and requests, so a joining listener never waits behind a whole
+  // pass over thousands of others.
+  std::size_t fanoutSlice = 256;
 };
 
 // Told of listeners coming and going. Called on the server's loop thread only, one call per
