@@ -108,7 +108,8 @@ protected:
     ASSERT_EQ(sink->Write(p.data(), p.size()), S_OK);
   }
 
-  // A plain-HTTP listener whose answer head and header have been read.
+  // A plain-HTTP listener whose answer head and header have been read; with a receive
+  // buffer size given, one that never reads at all.
   std::unique_ptr<TestClient> listen(int receiveBuffer = 0) {
     auto client = std::make_unique<TestClient>(port, receiveBuffer);
     EXPECT_TRUE(client->send(nettest::getRequest()));

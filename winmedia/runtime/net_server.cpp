@@ -113,8 +113,9 @@ private:
   std::unordered_map<std::uint64_t, std::unique_ptr<Conn>> FConns;
   std::vector<Conn*> FStreaming; // listeners, Streaming or Ending
   // The pass feeding new packets runs down FStreaming in slices; listeners at indices below
-  // FFanoutLeft are still to be fed. Swap-removal only moves fed (or new) listeners into
-  // that range, so nobody is skipped.
+  // FFanoutLeft are still to be fed. Swap-removal fills a gap with the last listener, which
+  // is either fed (or new, burst already sent) or itself still below FFanoutLeft, so nobody
+  // is skipped.
   std::size_t FFanoutLeft = 0;
   bool FFanoutAgain = false; // packets came during a pass: another pass follows
   std::deque<std::pair<Clock::time_point, std::uint64_t>> FReadingDeadlines;
