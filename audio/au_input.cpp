@@ -59,6 +59,9 @@ std::uint32_t TAuInput::FillBuffer(void* Buffer, std::uint32_t BufferSize, bool&
   while (filled != BufferSize && chunk > 0) {
     chunk = BufferSize - filled;
     void* p = nullptr;
+    // Copied under the lock: another thread may switch the source (a playlist's track change)
+    // and free the bytes as soon as the lock is free.
+    CriticalSectionGuard lock(*DataCS);
     GetData(p, chunk);
     if (p != nullptr && chunk > 0)
       std::memcpy(out + filled, p, chunk);

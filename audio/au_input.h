@@ -51,6 +51,8 @@ public:
 
   void _Lock() { DataCS->Enter(); }
   void _Unlock() { DataCS->Leave(); }
+  // The lock behind _Lock/_Unlock, for a scoped guard.
+  TCriticalSection& DataLock() { return *DataCS; }
   virtual void _Pause() {}
   virtual void _Resume() {}
   // Relative jump by Offs thousandths of the whole length.

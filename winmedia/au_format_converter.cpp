@@ -88,25 +88,18 @@ void TAuFormatConverter::DoGetData(void*& Buffer, std::uint32_t& Bytes) {
     }
     // Ask for about as many input bytes as the caller wants output bytes.
     std::uint32_t ask = std::max<std::uint32_t>(wanted, 4096);
+    // The block is used up under the input's lock too: a track switch from the main thread
+    // closes the file whose decoded bytes it points into.
     void* p = nullptr;
-    PcmFormat format;
-    FInput->_Lock();
-    try {
-      FInput->GetData(p, ask);
-      if (ask > 0)
-        format = inputFormat();
-    } catch (...) {
-      FInput->_Unlock();
-      throw;
-    }
-    FInput->_Unlock();
+    CriticalSectionGuard inputLock(FInput->DataLock());
+    FInput->GetData(p, ask);
     if (ask == 0) {
       FInputEnded = true;
       if (FConverter)
         FConverter->Drain(FPending);
       continue;
     }
-    convertBlock(format, static_cast<const std::uint8_t*>(p), ask);
+    convertBlock(inputFormat(), static_cast<const std::uint8_t*>(p), ask);
   }
   const std::size_t available = FPending.size() - FPendingStart;
   const std::size_t frame = std::max<std::size_t>(1, FOut.FrameSize());

@@ -202,15 +202,16 @@ TEST_F(CastEndToEnd, PlaysAPlaylistInALoopToARealListenerAndStopsCleanly) {
 }
 
 TEST_F(CastEndToEnd, ATakenPortEndsTheBroadcastWithTheError) {
-  const int fd = ::socket(AF_INET6, SOCK_STREAM, 0);
-  sockaddr_in6 a{};
-  a.sin6_family = AF_INET6;
-  a.sin6_addr = in6addr_any;
+  // Held on all IPv4 addresses: the station's port is then taken, with or without IPv6.
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_ANY);
   ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
   ASSERT_EQ(::listen(fd, 1), 0);
   socklen_t len = sizeof a;
   ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  CastProcess cast({"--port", std::to_string(ntohs(a.sin6_port)), (dir / "a.mp3").string()});
+  CastProcess cast({"--port", std::to_string(ntohs(a.sin_port)), (dir / "a.mp3").string()});
   EXPECT_TRUE(cast.WaitForText("Cannot create file", 20s)) << cast.Output();
   EXPECT_EQ(cast.Signal(SIGTERM, 10s), 1);
   ::close(fd);

@@ -65,6 +65,25 @@ public:
 using IWMOutputMediaProps = IWMMediaProps;
 using IWMInputMediaProps = IWMMediaProps;
 
+// The plain media properties object: holds one media type.
+class TWMMediaProps final : public IWMMediaProps {
+public:
+  explicit TWMMediaProps(const WM_MEDIA_TYPE& type) : FType(type) {}
+  HRESULT GetMediaType(WM_MEDIA_TYPE* pType) override {
+    if (pType == nullptr)
+      return E_POINTER;
+    *pType = FType;
+    return S_OK;
+  }
+  HRESULT SetMediaType(const WM_MEDIA_TYPE& type) override {
+    FType = type;
+    return S_OK;
+  }
+
+private:
+  WM_MEDIA_TYPE FType;
+};
+
 // A sample buffer handed between the program and the runtime.
 class INSSBuffer {
 public:

@@ -84,24 +84,6 @@ struct StreamIO {
   }
 };
 
-class TWMMediaProps final : public IWMMediaProps {
-public:
-  explicit TWMMediaProps(const WM_MEDIA_TYPE& type) : FType(type) {}
-  HRESULT GetMediaType(WM_MEDIA_TYPE* pType) override {
-    if (pType == nullptr)
-      return E_POINTER;
-    *pType = FType;
-    return S_OK;
-  }
-  HRESULT SetMediaType(const WM_MEDIA_TYPE& type) override {
-    FType = type;
-    return S_OK;
-  }
-
-private:
-  WM_MEDIA_TYPE FType;
-};
-
 WM_MEDIA_TYPE pcmMediaType(const WAVEFORMATEX& format) {
   WM_MEDIA_TYPE t;
   t.majortype = WMMEDIATYPE_Audio;

@@ -24,24 +24,6 @@ constexpr std::uint16_t kMaxInputChannels = 8;
 constexpr std::uint32_t kMinInputRate = 1000;
 constexpr std::uint32_t kMaxInputRate = 384000;
 
-class TWMInputMediaProps final : public IWMInputMediaProps {
-public:
-  explicit TWMInputMediaProps(const WM_MEDIA_TYPE& type) : FType(type) {}
-  HRESULT GetMediaType(WM_MEDIA_TYPE* pType) override {
-    if (pType == nullptr)
-      return E_POINTER;
-    *pType = FType;
-    return S_OK;
-  }
-  HRESULT SetMediaType(const WM_MEDIA_TYPE& type) override {
-    FType = type;
-    return S_OK;
-  }
-
-private:
-  WM_MEDIA_TYPE FType;
-};
-
 WM_MEDIA_TYPE pcmType(std::uint16_t channels, std::uint32_t rate, std::uint16_t bits) {
   WM_MEDIA_TYPE type;
   type.majortype = WMMEDIATYPE_Audio;
@@ -168,7 +150,7 @@ public:
       return E_POINTER;
     if (!FConfigured || dwInputNum != 0)
       return E_INVALIDARG;
-    *ppInput = std::make_shared<TWMInputMediaProps>(FInputType);
+    *ppInput = std::make_shared<TWMMediaProps>(FInputType);
     return S_OK;
   }
 
