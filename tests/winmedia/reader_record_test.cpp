@@ -25,20 +25,6 @@ WM_MEDIA_TYPE audioType(std::uint16_t channels, std::uint32_t rate, std::uint16_
   return t;
 }
 
-class Props final : public IWMMediaProps {
-public:
-  explicit Props(WM_MEDIA_TYPE t) : FType(t) {}
-  HRESULT GetMediaType(WM_MEDIA_TYPE* p) override {
-    *p = FType;
-    return S_OK;
-  }
-  HRESULT SetMediaType(const WM_MEDIA_TYPE& t) override {
-    FType = t;
-    return S_OK;
-  }
-  WM_MEDIA_TYPE FType;
-};
-
 struct Setting {
   std::uint32_t output;
   std::u16string name;
@@ -81,7 +67,7 @@ public:
     return S_OK;
   }
   HRESULT GetOutputProps(std::uint32_t o, std::shared_ptr<IWMOutputMediaProps>* p) override {
-    *p = std::make_shared<Props>(outputs.at(o).native);
+    *p = std::make_shared<TWMMediaProps>(outputs.at(o).native);
     return S_OK;
   }
   HRESULT SetOutputProps(std::uint32_t o, const std::shared_ptr<IWMOutputMediaProps>& p) override {
@@ -98,7 +84,7 @@ public:
                           std::shared_ptr<IWMOutputMediaProps>* p) override {
     if (i >= outputs.at(o).formats.size())
       return E_INVALIDARG;
-    *p = std::make_shared<Props>(outputs.at(o).formats[i]);
+    *p = std::make_shared<TWMMediaProps>(outputs.at(o).formats[i]);
     return S_OK;
   }
   HRESULT SetOutputSetting(std::uint32_t o, const std::u16string& name, WMT_ATTR_DATATYPE,

@@ -13,22 +13,6 @@
 namespace sondrix::testing {
 namespace {
 
-class Props final : public IWMMediaProps {
-public:
-  explicit Props(WM_MEDIA_TYPE t) : FType(t) {}
-  HRESULT GetMediaType(WM_MEDIA_TYPE* p) override {
-    *p = FType;
-    return S_OK;
-  }
-  HRESULT SetMediaType(const WM_MEDIA_TYPE& t) override {
-    FType = t;
-    return S_OK;
-  }
-
-private:
-  WM_MEDIA_TYPE FType;
-};
-
 // One stereo 44.1 kHz 16-bit output with a queue of samples and a table of attributes.
 class ScriptedReader final : public IWMSyncReader, public IWMHeaderInfo {
 public:
@@ -58,7 +42,7 @@ public:
     return S_OK;
   }
   HRESULT GetOutputProps(std::uint32_t, std::shared_ptr<IWMOutputMediaProps>* p) override {
-    *p = std::make_shared<Props>(type());
+    *p = std::make_shared<TWMMediaProps>(type());
     return S_OK;
   }
   HRESULT SetOutputProps(std::uint32_t, const std::shared_ptr<IWMOutputMediaProps>&) override {
@@ -72,7 +56,7 @@ public:
                           std::shared_ptr<IWMOutputMediaProps>* p) override {
     if (i != 0)
       return E_INVALIDARG;
-    *p = std::make_shared<Props>(type());
+    *p = std::make_shared<TWMMediaProps>(type());
     return S_OK;
   }
   HRESULT SetOutputSetting(std::uint32_t, const std::u16string&, WMT_ATTR_DATATYPE,
