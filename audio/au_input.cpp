@@ -52,42 +52,49 @@ std::int32_t TAuInput::CopyData(void* Buffer, std::int32_t BufferSize) {
   return static_cast<std::int32_t>(bytes);
 }
 
-std::uint32_t TAuInput::FillBuffer(void* Buffer, std::uint32_t BufferSize, bool& Eof) {
-  auto* out = static_cast<std::uint8_t*>(Buffer);
+namespace {
+
+// Fills the buffer from read(pointer, bytes) until it is full or a read gives nothing; Eof
+// tells which. Each read's bytes are copied before the next read, under the caller's lock.
+template <class Read>
+std::uint32_t fill(std::uint8_t* out, std::uint32_t size, bool& Eof, Read read) {
   std::uint32_t filled = 0;
-  std::uint32_t chunk = BufferSize;
-  while (filled != BufferSize && chunk > 0) {
-    chunk = BufferSize - filled;
+  std::uint32_t chunk = size;
+  while (filled != size && chunk > 0) {
+    chunk = size - filled;
     void* p = nullptr;
-    // Copied under the lock: another thread may switch the source (a playlist's track change)
-    // and free the bytes as soon as the lock is free.
-    CriticalSectionGuard lock(*DataCS);
-    GetData(p, chunk);
-    if (p != nullptr && chunk > 0)
-      std::memcpy(out + filled, p, chunk);
+    read(p, chunk, out + filled);
     filled += chunk;
   }
   Eof = (chunk == 0);
   return filled;
 }
 
+} // namespace
+
+std::uint32_t TAuInput::FillBuffer(void* Buffer, std::uint32_t BufferSize, bool& Eof) {
+  return fill(static_cast<std::uint8_t*>(Buffer), BufferSize, Eof,
+              [this](void*& p, std::uint32_t& chunk, std::uint8_t* to) {
+                // Copied under the lock: another thread may switch the source (a playlist's
+                // track change) and free the bytes as soon as the lock is free.
+                CriticalSectionGuard lock(*DataCS);
+                GetData(p, chunk);
+                if (p != nullptr && chunk > 0)
+                  std::memcpy(to, p, chunk);
+              });
+}
+
 std::uint32_t TAuInput::FillBufferUnprotected(void* Buffer, std::uint32_t BufferSize, bool& Eof) {
   if (Buffer == nullptr)
     return 0;
-  auto* out = static_cast<std::uint8_t*>(Buffer);
   CriticalSectionGuard lock(*DataCS);
-  std::uint32_t filled = 0;
-  std::uint32_t chunk = BufferSize;
-  while (filled != BufferSize && chunk > 0) {
-    chunk = BufferSize - filled;
-    void* p = nullptr;
-    DoGetData(p, chunk);
-    if (p != nullptr && chunk > 0)
-      std::memcpy(out + filled, p, chunk);
-    filled += chunk;
-  }
+  const std::uint32_t filled = fill(static_cast<std::uint8_t*>(Buffer), BufferSize, Eof,
+                                    [this](void*& p, std::uint32_t& chunk, std::uint8_t* to) {
+                                      DoGetData(p, chunk);
+                                      if (p != nullptr && chunk > 0)
+                                        std::memcpy(to, p, chunk);
+                                    });
   FPosition += filled;
-  Eof = (chunk == 0);
   return filled;
 }
 

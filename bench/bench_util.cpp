@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
 #include <spawn.h>
@@ -89,17 +90,30 @@ bool makeLongMp3(const std::string& file, int seconds) {
                   cpu) == 0;
 }
 
-bool parseBenchArgs(int argc, char** argv, int& repetitions, int& seconds, std::string& file) {
+int prepareBenchInput(int argc, char** argv, const std::string& name, BenchInput& input) {
+  int seconds = 600;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
-    if ((a == "-n" || a == "-s") && i + 1 < argc)
-      (a == "-n" ? repetitions : seconds) = std::max(1, std::atoi(argv[++i]));
-    else if (!a.empty() && a[0] != '-')
-      file = a;
-    else
-      return false;
+    if ((a == "-n" || a == "-s") && i + 1 < argc) {
+      (a == "-n" ? input.Repetitions : seconds) = std::max(1, std::atoi(argv[++i]));
+    } else if (!a.empty() && a[0] != '-') {
+      input.File = a;
+    } else {
+      std::fprintf(stderr, "usage: %s [-n REPETITIONS] [-s SECONDS] [FILE.mp3]\n", argv[0]);
+      return 2;
+    }
   }
-  return true;
+  input.Temp = std::make_unique<TempFolder>("sondrix-" + name + "-");
+  if (!input.File.empty())
+    return -1;
+  input.File = (input.Temp->Path() / "long.mp3").string();
+  std::printf("generating a %d s MP3 ...\n", seconds);
+  std::fflush(stdout);
+  if (!makeLongMp3(input.File, seconds)) {
+    std::fprintf(stderr, "ffmpeg could not write %s\n", input.File.c_str());
+    return 1;
+  }
+  return -1;
 }
 
 } // namespace sondrix::bench

@@ -3,6 +3,7 @@
 // Helpers of the CPU-time benchmarks that compare our chain with the ffmpeg tool.
 
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -35,7 +36,16 @@ private:
 // (something for every band of the encoder). Returns false if ffmpeg fails.
 bool makeLongMp3(const std::string& file, int seconds);
 
-// Parses "-n REPETITIONS -s SECONDS [FILE]"; returns false on a bad command line.
-bool parseBenchArgs(int argc, char** argv, int& repetitions, int& seconds, std::string& file);
+// What a CPU-time benchmark works on: "-n REPETITIONS -s SECONDS [FILE.mp3]" read from the
+// command line; without FILE, a SECONDS-long MP3 generated into Temp.
+struct BenchInput {
+  int Repetitions = 5;
+  std::string File;
+  std::unique_ptr<TempFolder> Temp; // always there, for outputs too
+};
+
+// Fills input from the command line, generating the MP3 if needed. Returns the exit status
+// for main when the benchmark cannot run (2 bad command line, 1 no input), else -1.
+int prepareBenchInput(int argc, char** argv, const std::string& name, BenchInput& input);
 
 } // namespace sondrix::bench

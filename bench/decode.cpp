@@ -47,24 +47,11 @@ double decodeOurs(const std::string& file, std::uint64_t& bytes) {
 } // namespace
 
 int main(int argc, char** argv) {
-  int repetitions = 5;
-  int length = 600;
-  std::string file;
-  if (!parseBenchArgs(argc, argv, repetitions, length, file)) {
-    std::fprintf(stderr, "usage: %s [-n REPETITIONS] [-s SECONDS] [FILE.mp3]\n", argv[0]);
-    return 2;
-  }
-  std::unique_ptr<TempFolder> temp;
-  if (file.empty()) {
-    temp = std::make_unique<TempFolder>("sondrix-decode-");
-    file = (temp->Path() / "long.mp3").string();
-    std::printf("generating a %d s MP3 ...\n", length);
-    std::fflush(stdout);
-    if (!makeLongMp3(file, length)) {
-      std::fprintf(stderr, "ffmpeg could not write %s\n", file.c_str());
-      return 1;
-    }
-  }
+  BenchInput input;
+  if (const int status = prepareBenchInput(argc, argv, "decode", input); status >= 0)
+    return status;
+  const int repetitions = input.Repetitions;
+  const std::string& file = input.File;
 
   std::vector<double> ours, theirs;
   std::uint64_t bytes = 0;

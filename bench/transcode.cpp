@@ -45,26 +45,13 @@ double transcodeOurs(const std::string& in, const std::string& out, std::uintmax
 } // namespace
 
 int main(int argc, char** argv) {
-  int repetitions = 5;
-  int length = 600;
-  std::string file;
-  if (!parseBenchArgs(argc, argv, repetitions, length, file)) {
-    std::fprintf(stderr, "usage: %s [-n REPETITIONS] [-s SECONDS] [FILE.mp3]\n", argv[0]);
-    return 2;
-  }
-  TempFolder temp("sondrix-transcode-");
-  if (file.empty()) {
-    file = (temp.Path() / "long.mp3").string();
-    std::printf("generating a %d s MP3 ...\n", length);
-    std::fflush(stdout);
-    if (!makeLongMp3(file, length)) {
-      std::fprintf(stderr, "ffmpeg could not write %s\n", file.c_str());
-      return 1;
-    }
-  }
-  const std::string oursOut = (temp.Path() / "ours.wma").string();
-  const std::string theirsOut = (temp.Path() / "theirs.wma").string();
-
+  BenchInput input;
+  if (const int status = prepareBenchInput(argc, argv, "transcode", input); status >= 0)
+    return status;
+  const int repetitions = input.Repetitions;
+  const std::string& file = input.File;
+  const std::string oursOut = (input.Temp->Path() / "ours.wma").string();
+  const std::string theirsOut = (input.Temp->Path() / "theirs.wma").string();
   std::vector<double> ours, theirs;
   for (int r = 0; r < repetitions; ++r) {
     std::uintmax_t written = 0;

@@ -42,11 +42,12 @@ std::vector<std::uint8_t> readBytes(const std::filesystem::path& path);
 // with everything in it when the object goes.
 class TempDir {
 public:
-  explicit TempDir(const std::string& name);
+  explicit TempDir(const std::string& name = "sondrix-test");
   ~TempDir();
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
   const std::filesystem::path& path() const { return FPath; }
+  std::filesystem::path path(const std::string& file) const { return FPath / file; }
   std::filesystem::path operator/(const std::string& file) const { return FPath / file; }
 
 private:

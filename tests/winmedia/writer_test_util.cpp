@@ -16,21 +16,6 @@ namespace sondrix::writer_test {
 
 namespace fs = std::filesystem;
 
-TempDir::TempDir() {
-  const char* base = std::getenv("SONDRIX_TEST_TMP");
-  fs::path root = base != nullptr ? fs::path(base) : fs::temp_directory_path();
-  fs::create_directories(root);
-  std::string pattern = (root / "wmwriter-XXXXXX").string();
-  if (mkdtemp(pattern.data()) == nullptr)
-    throw std::runtime_error("mkdtemp failed");
-  FPath = pattern;
-}
-
-TempDir::~TempDir() {
-  std::error_code ec;
-  fs::remove_all(FPath, ec);
-}
-
 int runCommand(const std::string& command, std::string* output) {
   FILE* pipe = popen(command.c_str(), "r");
   if (pipe == nullptr)

@@ -3,6 +3,8 @@
 // Helpers for the writer tests: temp files, PCM generation, and the ffmpeg/ffprobe command
 // line tools as independent readers of what the writer produced.
 
+#include "fixtures.h"
+
 #include <cstdint>
 #include <filesystem>
 #include <map>
@@ -11,18 +13,7 @@
 
 namespace sondrix::writer_test {
 
-// A fresh directory for one test, removed when the object goes.
-class TempDir {
-public:
-  TempDir();
-  ~TempDir();
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  std::filesystem::path path(const std::string& name) const { return FPath / name; }
-
-private:
-  std::filesystem::path FPath;
-};
+using TempDir = sondrix::testing::TempDir;
 
 // Runs a shell command; returns its exit status and standard output.
 int runCommand(const std::string& command, std::string* output = nullptr);
