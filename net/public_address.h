@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <string>
 
 namespace sondrix {
@@ -8,9 +9,14 @@ namespace sondrix {
 // line of a plain-text body. Plain http, since the client has no TLS.
 inline constexpr char kEchoServiceUrl[] = "http://checkip.amazonaws.com/";
 
-// The public address from the echo service (first reply line, unchanged), else the local
-// address when the service is unreachable, answers an HTML page ("<html>...") or an empty
-// body. Makes a new request on every call; blocks the calling (user-interface) thread.
+// How long GetPublicAddress waits for the echo service as a whole: name lookup, connect and
+// reply.
+inline constexpr std::chrono::milliseconds kEchoDeadline{3000};
+
+// The public address from the echo service: the first reply line, blanks trimmed, when it is
+// an IPv4 or IPv6 address. Else (service unreachable or slower than kEchoDeadline, a reply
+// that is an HTML page, an error text or empty) the local address. Makes a new request on
+// every call; blocks the calling (user-interface) thread for at most about kEchoDeadline.
 std::u16string GetPublicAddress();
 
 // The first IPv4 address of the local host name in dotted form, else empty.

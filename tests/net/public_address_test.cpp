@@ -2,6 +2,7 @@
 #include "net/public_address.h"
 
 #include <arpa/inet.h>
+#include <chrono>
 #include <gtest/gtest.h>
 
 #include "base/text.h"
@@ -29,16 +30,18 @@ protected:
   }
 };
 
-TEST_F(PublicAddress, FirstReplyLineIsTakenUnchanged) {
+TEST_F(PublicAddress, FirstReplyLineIsTakenTrimmed) {
   LocalServer server(echoReply("HTTP/1.0 200 OK", " 198.51.100.4 \r\nsecond line\r\n"));
-  EXPECT_EQ(lookUp(server), u" 198.51.100.4 ");
+  EXPECT_EQ(lookUp(server), u"198.51.100.4");
   ASSERT_EQ(server.requests().size(), 1u);
   EXPECT_EQ(server.requests()[0].rfind("GET /ip HTTP/1.0\r\n", 0), 0u);
 }
 
-TEST_F(PublicAddress, ErrorStatusReplyIsStillTaken) {
-  LocalServer server(echoReply("HTTP/1.0 500 Internal Server Error", "no address today"));
-  EXPECT_EQ(lookUp(server), u"no address today");
+TEST_F(PublicAddress, ErrorStatusReplyCountsOnlyByItsBody) {
+  LocalServer text(echoReply("HTTP/1.0 500 Internal Server Error", "no address today"));
+  EXPECT_EQ(lookUp(text), GetLocalAddress());
+  LocalServer address(echoReply("HTTP/1.0 503 Service Unavailable", "203.0.113.7\n"));
+  EXPECT_EQ(lookUp(address), u"203.0.113.7");
 }
 
 TEST_F(PublicAddress, HtmlPageFallsBackToTheLocalAddress) {
@@ -46,9 +49,40 @@ TEST_F(PublicAddress, HtmlPageFallsBackToTheLocalAddress) {
   EXPECT_EQ(lookUp(server), GetLocalAddress());
 }
 
-TEST_F(PublicAddress, CapitalHtmlIsTakenAsIs) {
+TEST_F(PublicAddress, CapitalHtmlFallsBackToo) {
   LocalServer server(echoReply("HTTP/1.0 200 OK", "<HTML><BODY>busy\r\n"));
-  EXPECT_EQ(lookUp(server), u"<HTML><BODY>busy");
+  EXPECT_EQ(lookUp(server), GetLocalAddress());
+}
+
+TEST_F(PublicAddress, OnlyAFirstLineThatIsAnAddressIsTaken) {
+  const std::vector<std::pair<std::string, std::u16string>> cases = {
+      {"2001:db8::1\n", u"2001:db8::1"},
+      {"\t::ffff:192.0.2.1\t\r\n", u"::ffff:192.0.2.1"},
+      {"192.0.2.1", u"192.0.2.1"},
+      {"999.1.1.1", {}},
+      {"192.0.2.1 is your address", {}},
+      {"192.0.2.1/24", {}},
+      {std::string("192.0.2.1\0garbage", 17), {}},
+      {"\r\n192.0.2.1", {}},
+      {"fe80::1%eth0", {}},
+  };
+  for (const auto& [body, expected] : cases) {
+    LocalServer server(echoReply("HTTP/1.0 200 OK", body));
+    EXPECT_EQ(lookUp(server), expected.empty() ? GetLocalAddress() : expected) << body;
+  }
+}
+
+TEST_F(PublicAddress, SilentServiceFallsBackWithinTheDeadline) {
+  LocalServer server([](ServerConnection& c) {
+    c.readRequest();
+    c.holdOpen();
+  });
+  const auto started = std::chrono::steady_clock::now();
+  const std::u16string address = lookUp(server);
+  const auto took = std::chrono::steady_clock::now() - started;
+  EXPECT_EQ(address, GetLocalAddress());
+  EXPECT_LT(took, std::chrono::seconds(5));
+  EXPECT_EQ(server.accepted(), 1);
 }
 
 TEST_F(PublicAddress, EmptyReplyFallsBackToTheLocalAddress) {

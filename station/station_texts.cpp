@@ -1,0 +1,82 @@
+#include "station/station_texts.h"
+
+namespace sondrix {
+
+namespace {
+
+// Built on first use, so texts asked for during another file's start-up are already there.
+const TStationTexts& english() {
+  static const TStationTexts texts{
+      .Code = "en",
+      .StartText = "Start",
+      .StopText = "Stop",
+      .StoppingText = "Stopping...",
+      .SettingsCaption = "Settings",
+      .PortCaption = "Port",
+      .BitrateCaption = "Bitrate",
+      .MaxListenersCaption = "Max.listen.",
+      .ShuffleCaption = "Shuffle",
+      .AddTracksCaption = "Add tracks...",
+      .AddFolderHint = "Add from folder...",
+      .RemoveCaption = "Remove selection",
+      .ShowCaption = "Show",
+      .AboutCaption = "About...",
+      .ExitCaption = "Exit",
+      .ListenersText = "Listeners: ",
+      .LinkCaption = "Link to the broadcast",
+      .NameCaption = "Radio name",
+      .CheckPortCaption = "Check port",
+      .WarningText = "Please do not forget to check the port.",
+      .WarningTitle = "Warning",
+      .DontShowText = "Do not show this window",
+      .PortCheckPage = "https://portchecker.co/",
+      .EndedText = "The broadcast ended: no track gave any more sound.",
+  };
+  return texts;
+}
+
+const TStationTexts& russian() {
+  static const TStationTexts texts{
+      .Code = "ru",
+      .StartText = "Запуск",
+      .StopText = "Остановка",
+      .StoppingText = "Остановка...",
+      .SettingsCaption = "Настройки",
+      .PortCaption = "Порт",
+      .BitrateCaption = "Битрейт",
+      .MaxListenersCaption = "Макс. слуш.",
+      .ShuffleCaption = "Перемешать",
+      .AddTracksCaption = "Добавить треки...",
+      .AddFolderHint = "Добавить треки из папки...",
+      .RemoveCaption = "Удалить выделенное",
+      .ShowCaption = "Показать окно",
+      .AboutCaption = "О программе...",
+      .ExitCaption = "Выход",
+      .ListenersText = "Слушателей: ",
+      .LinkCaption = "Ссылка на трансляцию",
+      .NameCaption = "Название радиостанции",
+      .CheckPortCaption = "Проверка порта",
+      .WarningText = "Пожалуйста, не забудьте проверить порт.",
+      .WarningTitle = "Внимание",
+      .DontShowText = "Не показывать это окно",
+      .PortCheckPage = "https://portchecker.co/ru/",
+      .EndedText = "Трансляция завершена: треки больше не звучат.",
+  };
+  return texts;
+}
+
+} // namespace
+
+const TStationTexts& stationTexts(const std::string& Code) {
+  return Code == "ru" ? russian() : english();
+}
+
+std::string normalLanguageCode(const std::string& Code) {
+  return stationTexts(Code).Code;
+}
+
+std::string portCheckBase(const std::string& Page, const std::string& Address) {
+  return Page + "#l:port:data:" + Address + "|";
+}
+
+} // namespace sondrix

@@ -1,0 +1,48 @@
+#pragma once
+
+#include <string>
+
+namespace sondrix {
+
+// Every text of the window and of the station's messages in one language.
+struct TStationTexts {
+  std::string Code; // "en" or "ru"
+  std::string StartText, StopText, StoppingText;
+  std::string SettingsCaption;     // gb
+  std::string PortCaption;         // Label1
+  std::string BitrateCaption;      // Label3
+  std::string MaxListenersCaption; // Label2
+  std::string ShuffleCaption;      // cb
+  std::string AddTracksCaption;    // a_b
+  std::string AddFolderHint;       // F_b
+  std::string RemoveCaption;       // D_B
+  std::string ShowCaption;         // N1
+  std::string AboutCaption;        // N2
+  std::string ExitCaption;         // N3
+  std::string ListenersText;
+  std::string LinkCaption;      // Label5
+  std::string NameCaption;      // Label4
+  std::string CheckPortCaption; // cp
+  std::string WarningText, WarningTitle, DontShowText;
+  std::string PortCheckPage; // the port-check site's page in this language
+  // The status line when a broadcast ends by itself without an error.
+  std::string EndedText;
+};
+
+// The texts for a language code: "ru" gives Russian; "en", and anything else, English (an unknown
+// code must never leave the start button without a caption).
+const TStationTexts& stationTexts(const std::string& Code);
+// The code the texts stand for: "ru" for "ru", else "en".
+std::string normalLanguageCode(const std::string& Code);
+
+// Texts no language changes.
+inline constexpr char kAppTitle[] = "Sondrix Radio Station";
+inline constexpr char kAboutText[] =
+    "Sondrix Radio Station 1.1.1\nSondrix developers\nhttps://sondrix.example.org/";
+inline constexpr char kRemoveHint[] = "Удалить выделенные треки";
+inline constexpr char kLanguageMenuTitle[] = "Language/Язык";
+
+// The port-check address without the port: Page + "#l:port:data:" + Address + "|".
+std::string portCheckBase(const std::string& Page, const std::string& Address);
+
+} // namespace sondrix
