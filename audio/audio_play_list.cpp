@@ -76,11 +76,11 @@ void TAudioPlayList::DoGetData(void*& Buffer, std::uint32_t& Bytes) {
   if (Bytes != 0)
     return;
   const int count = static_cast<int>(FFiles.size());
-  if (FCurrentItem >= count - 1)
+  if (count == 0 || (FCurrentItem >= count - 1 && !FWrap))
     return;
   // One switch per read: a next file with no data at all ends the list here.
   input->Flush();
-  const int next = FCurrentItem + 1;
+  const int next = FCurrentItem >= count - 1 ? 0 : FCurrentItem + 1;
   FCurrentItem = static_cast<std::uint16_t>(next);
   input->SetFileName(fileAt(next));
   input->Init();

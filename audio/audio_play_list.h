@@ -37,6 +37,11 @@ public:
   // An error opening it reaches the caller. Main thread.
   void SetCurrentItem(std::uint16_t Value);
 
+  // When set, the end of the last file goes on with the first, so the list plays until stopped.
+  // A file with no data at all still ends the list (a list of silent files must not spin).
+  bool Wrap() const { return FWrap; }
+  void SetWrap(bool Value) { FWrap = Value; }
+
   // Assign while idle.
   TPlayItemChangedEvent OnPlayItemChanged;
 
@@ -54,6 +59,7 @@ private:
 
   std::vector<std::string> FFiles; // under DataCS
   std::atomic<std::uint16_t> FCurrentItem{0};
+  std::atomic<bool> FWrap{false};
 };
 
 } // namespace sondrix

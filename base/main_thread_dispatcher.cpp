@@ -10,7 +10,8 @@ namespace {
 
 class QueueDispatcher final : public MainThreadDispatcher {
 public:
-  QueueDispatcher() : FMainThread(std::this_thread::get_id()) {}
+  explicit QueueDispatcher(std::function<void()> onQueued)
+      : FMainThread(std::this_thread::get_id()), FOnQueued(std::move(onQueued)) {}
 
   void runOnMainThreadAndWait(const std::function<void()>& fn) override {
     if (isMainThread()) {
@@ -24,6 +25,8 @@ public:
       FQueue.push_back(call);
     }
     FPumpCond.notify_all();
+    if (FOnQueued)
+      FOnQueued();
     std::exception_ptr error;
     {
       std::unique_lock lock(FMutex);
@@ -77,6 +80,7 @@ private:
     bool done = false;
   };
   const std::thread::id FMainThread;
+  const std::function<void()> FOnQueued;
   std::mutex FMutex;
   std::condition_variable FPumpCond;
   std::condition_variable FDoneCond;
@@ -88,8 +92,8 @@ std::unique_ptr<MainThreadDispatcher> gDispatcher;
 
 } // namespace
 
-std::unique_ptr<MainThreadDispatcher> makeQueueDispatcher() {
-  return std::make_unique<QueueDispatcher>();
+std::unique_ptr<MainThreadDispatcher> makeQueueDispatcher(std::function<void()> onQueued) {
+  return std::make_unique<QueueDispatcher>(std::move(onQueued));
 }
 
 MainThreadDispatcher& mainThreadDispatcher() {

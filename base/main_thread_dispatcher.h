@@ -30,8 +30,10 @@ MainThreadDispatcher& mainThreadDispatcher();
 // Installs a dispatcher (nullptr restores a fresh default). Only while no other thread uses it.
 void setMainThreadDispatcher(std::unique_ptr<MainThreadDispatcher> dispatcher);
 
-// The queue-based dispatcher: the main thread is the thread that created it.
-std::unique_ptr<MainThreadDispatcher> makeQueueDispatcher();
+// The queue-based dispatcher: the main thread is the thread that created it. onQueued, when
+// given, runs on the calling thread after each call is queued, so an event loop can be woken to
+// pump (it must not block).
+std::unique_ptr<MainThreadDispatcher> makeQueueDispatcher(std::function<void()> onQueued = {});
 
 inline void runOnMainThreadAndWait(const std::function<void()>& fn) {
   mainThreadDispatcher().runOnMainThreadAndWait(fn);

@@ -1,8 +1,8 @@
 #include "cast_options.h"
 
+#include "station/playlist_ops.h"
+
 #include <charconv>
-#include <filesystem>
-#include <fstream>
 #include <stdexcept>
 
 namespace sondrix {
@@ -18,20 +18,11 @@ std::uint32_t parseNumber(const std::string& option, const std::string& text, st
   return value;
 }
 
-bool endsWithSpl(const std::string& path) {
-  if (path.size() < 4)
-    return false;
-  std::string ext = path.substr(path.size() - 4);
-  for (char& c : ext)
-    c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return ext == ".spl";
-}
-
 } // namespace
 
 std::string castUsage() {
   return "Usage: sondrix-cast [--port N] [--bitrate KBPS] [--max-listeners N] [--name TEXT]\n"
-         "                    [--shuffle] PATH...\n"
+         "                    [--shuffle] [--address HOST] PATH...\n"
          "\n"
          "Broadcasts audio files as one live Windows Media Audio stream, without a window.\n"
          "Listeners open mms://HOST:PORT (or http://HOST:PORT) in a media player.\n"
@@ -43,6 +34,8 @@ std::string castUsage() {
          "  --max-listeners N  refuse listeners beyond N (default 0: no limit)\n"
          "  --name TEXT        station name, sent as the stream's title\n"
          "  --shuffle          play the tracks in random order\n"
+         "  --address HOST     the address to print in the listeners' link (default: the\n"
+         "                     public address from an address-echo service, else the local one)\n"
          "  --help             show this text\n"
          "\n"
          "Tracks play one after another; after the last one the first follows again. Track\n"
@@ -69,6 +62,8 @@ CastOptions parseCastOptions(const std::vector<std::string>& args) {
       o.MaxListeners = parseNumber(a, value(), 0, 1000000);
     else if (a == "--name")
       o.Name = value();
+    else if (a == "--address")
+      o.Address = value();
     else if (a == "--shuffle")
       o.Shuffle = true;
     else if (a.size() > 1 && a[0] == '-' && a != "-")
@@ -83,29 +78,12 @@ CastOptions parseCastOptions(const std::vector<std::string>& args) {
 
 std::vector<std::string> expandPlaylistPaths(const std::vector<std::string>& paths) {
   std::vector<std::string> files;
-  for (const std::string& path : paths) {
-    if (!endsWithSpl(path)) {
-      files.push_back(path);
-      continue;
-    }
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
-      throw std::runtime_error("Cannot read the playlist " + path);
-    const std::filesystem::path folder = std::filesystem::path(path).parent_path();
-    std::string line;
-    bool first = true;
-    while (std::getline(in, line)) {
-      if (first && line.rfind("\xEF\xBB\xBF", 0) == 0)
-        line.erase(0, 3);
-      first = false;
-      while (!line.empty() && (line.back() == '\r' || line.back() == ' ' || line.back() == '\t'))
-        line.pop_back();
-      if (line.empty())
-        continue;
-      const std::filesystem::path entry(line);
-      files.push_back(entry.is_absolute() ? line : (folder / entry).string());
-    }
-  }
+  addtopl(paths, [&files](const std::string& path) {
+    // Lenient with hand-written lists: blank lines and trailing blanks are no paths.
+    const std::size_t end = path.find_last_not_of(" \t");
+    if (end != std::string::npos)
+      files.push_back(path.substr(0, end + 1));
+  });
   return files;
 }
 

@@ -14,6 +14,7 @@ struct CastOptions {
   std::uint32_t MaxListeners = 0;  // 0 = no limit
   std::string Name = "Sondrix Radio Station";
   bool Shuffle = false;
+  std::string Address; // shown in the listeners' link; empty: ask the address-echo service
   bool Help = false;
   std::vector<std::string> Paths; // as given: audio files or ".spl" playlists
 };
@@ -24,9 +25,9 @@ CastOptions parseCastOptions(const std::vector<std::string>& args);
 
 std::string castUsage();
 
-// Expands ".spl" playlists (one path per line; relative paths are relative to the playlist's
-// folder; blank lines and a UTF-8 byte-order mark are skipped) into the list of audio files,
-// in order. Throws std::runtime_error when a playlist cannot be read.
+// Expands ".spl" playlists as the window does (nested lists in place, relative paths relative to
+// the playlist's folder), leaving out blank lines and trailing blanks. Throws std::runtime_error
+// when a playlist cannot be read.
 std::vector<std::string> expandPlaylistPaths(const std::vector<std::string>& paths);
 
 } // namespace sondrix

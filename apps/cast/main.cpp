@@ -1,5 +1,6 @@
 #include "base/main_thread_dispatcher.h"
-#include "broadcaster.h"
+#include "console_view.h"
+#include "station/station_core.h"
 #include "winmedia/runtime/net_fd_limit.h"
 
 #include <csignal>
@@ -53,17 +54,21 @@ int main(int argc, char** argv) {
   mainThreadDispatcher(); // this thread is the main thread
   int status = 0;
   try {
-    TBroadcaster station(options, files, printLine);
-    station.Start();
-    while (gStopSignal == 0 && !station.Ended()) {
+    TConsoleView view(options, files, printLine);
+    TStationCore station(view);
+    if (!options.Address.empty())
+      station.SetAddressLookup([address = options.Address] { return address; });
+    station.b1Click();
+    while (gStopSignal == 0 && station.State() != TBroadcastState::Idle) {
       mainThreadDispatcher().waitAndPump(std::chrono::milliseconds(100));
-      station.Tick();
+      station.Timer1Timer();
     }
-    if (station.Ended()) {
-      status = station.Failure().empty() ? 0 : 1;
+    if (station.State() == TBroadcastState::Idle) {
+      // Nobody asked for this end: an error, or no track gave sound any more.
+      status = 1;
       printLine("Broadcast ended");
     } else {
-      station.Stop();
+      station.StopAndWait();
       printLine("Stopped");
     }
   } catch (const std::exception& e) {

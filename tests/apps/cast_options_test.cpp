@@ -1,5 +1,5 @@
-#include "broadcaster.h"
 #include "cast_options.h"
+#include "station/station_core.h"
 
 #include <gtest/gtest.h>
 
@@ -63,6 +63,11 @@ TEST(CastTimer, MovesOnWithinTheLastSecondOnly) {
   EXPECT_TRUE(shouldAdvanceTrack(std::int64_t(bps) * 181, bps, 180)); // a late tick still moves on
   EXPECT_FALSE(shouldAdvanceTrack(std::int64_t(bps) * 5, 0, 180));
   EXPECT_FALSE(shouldAdvanceTrack(std::int64_t(bps) * 5, bps, 0));
+  // Under 2 s the last second would start at 0 and restart the track for ever: played whole.
+  EXPECT_FALSE(shouldAdvanceTrack(0, bps, 1));
+  EXPECT_FALSE(shouldAdvanceTrack(std::int64_t(bps) * 3, bps, 1));
+  EXPECT_FALSE(shouldAdvanceTrack(bps / 4, bps, 2));
+  EXPECT_TRUE(shouldAdvanceTrack(bps, bps, 2));
 }
 
 } // namespace

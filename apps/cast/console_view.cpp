@@ -1,0 +1,45 @@
+#include "console_view.h"
+
+namespace sondrix {
+
+TConsoleView::TConsoleView(const CastOptions& Options, std::vector<std::string> Files,
+                           Printer Print)
+    : FPrint(std::move(Print)) {
+  FControls.Entries = std::move(Files);
+  FControls.PortText = std::to_string(Options.Port);
+  FControls.BitrateText = std::to_string(Options.BitrateKbps);
+  FControls.MaxText = std::to_string(Options.MaxListeners);
+  FControls.Shuffle = Options.Shuffle;
+  FControls.RadioName = Options.Name;
+}
+
+void TConsoleView::SetLink(const std::string& Link) {
+  if (Link.empty())
+    return;
+  const std::string& bitrate = FControls.BitrateText;
+  FPrint("On air: " + Link + " (" + std::to_string(FControls.Entries.size()) + " tracks, " +
+         bitrate + (bitrate.size() < 4 ? " kbit/s)" : " bit/s)"));
+}
+
+void TConsoleView::SetStatus(const std::string& Text) {
+  // Listener counts are printed as listeners come and go; the rest is news.
+  if (!Text.empty() && Text.rfind("Listeners: ", 0) != 0)
+    FPrint(Text);
+}
+
+void TConsoleView::TrackChanged(std::size_t Index, std::size_t Count, const std::string& Path,
+                                const std::string& Artist, const std::string& Title) {
+  std::string line = "Track " + std::to_string(Index + 1) + "/" + std::to_string(Count);
+  if (!Path.empty())
+    line += ": " + Path;
+  if (!Artist.empty() || !Title.empty())
+    line += " (" + Artist + " - " + Title + ")";
+  FPrint(line);
+}
+
+void TConsoleView::ListenersChanged(bool Connected, std::uint32_t Count) {
+  FPrint(std::string(Connected ? "Listener connected" : "Listener disconnected") + " (" +
+         std::to_string(Count) + " listening)");
+}
+
+} // namespace sondrix

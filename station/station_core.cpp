@@ -1,0 +1,200 @@
+#include "station_core.h"
+
+#include "audio/audio_play_list.h"
+#include "base/text.h"
+#include "net/public_address.h"
+#include "playlist_ops.h"
+#include "station_settings.h"
+#include "tags/common_tags.h"
+#include "tags/id3v2_tags.h"
+#include "winmedia/au_format_converter.h"
+#include "winmedia/mp3_in.h"
+#include "winmedia/wm_streamed_out.h"
+
+#include <cmath>
+
+namespace sondrix {
+
+bool shouldAdvanceTrack(std::int64_t PositionBytes, std::uint32_t BytesPerSecond,
+                        std::uint32_t TotalSeconds) {
+  // Below 2 s the last second starts at position 0: the track would be restarted for ever.
+  if (BytesPerSecond == 0 || TotalSeconds < 2)
+    return false;
+  const auto played = static_cast<std::int64_t>(
+      std::nearbyint(static_cast<long double>(PositionBytes) / BytesPerSecond));
+  // At or past the last second: a tick delayed by a busy main thread must not miss it.
+  return played >= static_cast<std::int64_t>(TotalSeconds) - 1;
+}
+
+TStationCore::TStationCore(TStationView& View)
+    : FView(View), FTexts(&stationTexts("en")), FOwner(MakeComponent<TComponent>()),
+      FLookup([] { return toNarrow(GetPublicAddress()); }) {
+  MP3In1 = new TMP3In(FOwner.get());
+  MP3In1->SetLoop(false);
+  MP3In1->SetEndSample(-1);
+  MP3In1->SetHighPrecision(true);
+  MP3In1->SetOutputChannels(TChannelsNumber::cnMaxAvailable);
+  au = new TAudioPlayList(FOwner.get());
+  au->SetInput(MP3In1);
+  // The list runs until stopped: short tracks that the tick leaves alone still wrap.
+  au->SetWrap(true);
+  conv = new TAuFormatConverter(FOwner.get());
+  conv->SetInput(au);
+  wo = new TWMStreamedOut(FOwner.get());
+  wo->SetShareMode(0);
+  wo->SetDesiredBitrate(128);
+  wo->SetLossless(false);
+  wo->SetVBR(false);
+  wo->SetVBRQuality(60);
+  wo->SetMaxClients(0);
+  wo->SetPort(8098);
+  wo->SetInput(conv);
+
+  au->OnPlayItemChanged = [this](TComponent*) {
+    auPlayItemChanged();
+    const std::vector<std::string> files = au->Files();
+    const std::size_t item = au->CurrentItem();
+    TCommonTags& tags = *MP3In1->CommonTags();
+    FView.TrackChanged(item, files.size(), item < files.size() ? files[item] : std::string(),
+                       toNarrow(tags.Artist()), toNarrow(tags.Title()));
+  };
+  wo->OnDone = [this](TComponent*) { woDone(); };
+  wo->OnThreadException = [this](TComponent*) { woThreadException(); };
+  wo->OnClientConnected = [this](TComponent*) { listenerEvent(true); };
+  wo->OnClientDisconnected = [this](TComponent*) { listenerEvent(false); };
+  setCaption(FTexts->StartText);
+}
+
+TStationCore::~TStationCore() {
+  StopAndWait();
+}
+
+void TStationCore::setCaption(const std::string& Caption) {
+  FCaption = Caption;
+  FView.SetCaption(Caption);
+}
+
+TBroadcastState TStationCore::State() const {
+  if (FCaption == FTexts->StopText)
+    return TBroadcastState::OnAir;
+  if (FCaption == FTexts->StoppingText)
+    return TBroadcastState::Stopping;
+  return TBroadcastState::Idle;
+}
+
+std::uint32_t TStationCore::ListenerCount() const {
+  return wo->ConnectionsCount();
+}
+
+void TStationCore::SetTexts(const TStationTexts& Texts) {
+  FTexts = &Texts;
+  if (wo->IsBusy() || StopRequested != 0) {
+    setCaption(FTexts->StopText);
+    FView.SetStatus(FTexts->ListenersText + std::to_string(ListenerCount()));
+  } else {
+    setCaption(FTexts->StartText);
+  }
+  if (StopRequested == 1)
+    setCaption(FTexts->StoppingText);
+}
+
+void TStationCore::b1Click() {
+  const TStationControls controls = FView.Controls();
+  FRadioName = controls.RadioName;
+  wo->Id3v2Tags()->SetTitle(toWide(controls.RadioName));
+  auPlayItemChanged();
+  if (controls.Entries.empty())
+    return;
+  if (FCaption != FTexts->StartText) {
+    if (FCaption == FTexts->StopText) {
+      wo->Stop(true);
+      setCaption(FTexts->StoppingText);
+      StopRequested = 1;
+      FView.SetTitle(kAppTitle);
+      FView.SetLink("");
+    }
+    return;
+  }
+  au->SetFiles(controls.Shuffle ? snuffe(controls.Entries, clockSeed) : controls.Entries);
+  wo->SetPort(static_cast<std::uint32_t>(spinValue(controls.PortText)));
+  wo->SetMaxClients(static_cast<std::uint32_t>(spinValue(controls.MaxText)));
+  wo->SetDesiredBitrate(static_cast<std::uint32_t>(spinValue(controls.BitrateText)));
+  FFailure.clear();
+  FEndedByItself = false;
+  FView.SetStatus("");
+  wo->Run();
+  setCaption(FTexts->StopText);
+  FView.Lock(true);
+  // One lookup serves the title and the link: each may block for seconds.
+  const std::string link = "mms://" + FLookup() + ":" + controls.PortText;
+  FView.SetTitle(std::string(kAppTitle) + " [" + link + "]");
+  FView.SetStatus(FTexts->ListenersText + std::to_string(ListenerCount()));
+  FView.SetLink(link);
+  if (FShowWarning)
+    FShowWarning = FView.ShowPortWarning();
+}
+
+void TStationCore::Timer1Timer() {
+  if (State() == TBroadcastState::Idle)
+    return;
+  const std::uint32_t bytesPerSecond =
+      MP3In1->SampleRate() * MP3In1->Channels() * (MP3In1->BitsPerSample() / 8);
+  if (!shouldAdvanceTrack(MP3In1->Position(), bytesPerSecond, MP3In1->TotalTime()))
+    return;
+  const auto count = static_cast<int>(au->Files().size());
+  const int current = au->CurrentItem();
+  au->SetCurrentItem(current >= count - 1 ? 0 : static_cast<std::uint16_t>(current + 1));
+}
+
+void TStationCore::StopAndWait() {
+  if (wo != nullptr && wo->IsBusy())
+    wo->Stop(false);
+}
+
+std::string TStationCore::currentFileName() const {
+  const std::vector<std::string> files = au->Files();
+  const std::size_t item = au->CurrentItem();
+  return item < files.size() ? displayName(files[item]) : std::string();
+}
+
+void TStationCore::woDone() {
+  FEndedByItself = StopRequested == 0;
+  setCaption(FTexts->StartText);
+  FView.Lock(false);
+  StopRequested = 0;
+  if (!FFailure.empty())
+    FView.SetStatus(FFailure); // stays until the next start
+  else if (FEndedByItself)
+    FView.SetStatus(FTexts->EndedText);
+  else
+    FView.SetStatus("");
+}
+
+void TStationCore::woClientConnected() {
+  wo->Id3v2Tags()->SetTitle(toWide(FRadioName));
+  if (State() != TBroadcastState::Idle)
+    FView.SetStatus(FTexts->ListenersText + std::to_string(ListenerCount()));
+}
+
+void TStationCore::listenerEvent(bool Connected) {
+  woClientConnected();
+  FView.ListenersChanged(Connected, ListenerCount());
+}
+
+void TStationCore::woThreadException() {
+  const std::string name = currentFileName();
+  const std::string message = wo->ExceptionMessage();
+  FFailure = name.empty() ? message : name + ": " + message;
+  FView.SetStatus(FFailure);
+}
+
+void TStationCore::auPlayItemChanged() {
+  TCommonTags& tags = *MP3In1->CommonTags();
+  TId3v2Tags& out = *wo->Id3v2Tags();
+  out.SetArtist(tags.Artist() + u" - " + tags.Title());
+  out.SetAlbum(tags.Album());
+  out.SetGenre(tags.Genre());
+  out.SetYear(tags.Year());
+}
+
+} // namespace sondrix

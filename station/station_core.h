@@ -1,0 +1,119 @@
+#pragma once
+
+#include "base/component.h"
+#include "station_texts.h"
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace sondrix {
+
+class TMP3In;
+class TAudioPlayList;
+class TAuFormatConverter;
+class TWMStreamedOut;
+
+enum class TBroadcastState { Idle, OnAir, Stopping };
+
+// What the operator's controls hold when the start button is pressed.
+struct TStationControls {
+  std::vector<std::string> Entries;           // the playlist, in list order
+  std::string PortText, BitrateText, MaxText; // spin fields as typed
+  bool Shuffle = false;
+  std::string RadioName;
+};
+
+// What a face (the window, the console) shows. Called on the main thread only.
+class TStationView {
+public:
+  virtual ~TStationView() = default;
+  virtual TStationControls Controls() const = 0;
+  virtual void SetCaption(const std::string& Caption) = 0; // the start/stop button
+  virtual void SetTitle(const std::string& Title) = 0;
+  virtual void SetLink(const std::string& Link) = 0;
+  virtual void SetStatus(const std::string& Text) = 0;
+  // Locks the playlist and settings while on air and runs the 100 ms tick; false undoes it.
+  virtual void Lock(bool OnAir) = 0;
+  // The port warning; returns whether it should be shown again at later starts.
+  virtual bool ShowPortWarning() = 0;
+  // For faces that keep a log: the track now playing (Index of Count in the run's order)...
+  virtual void TrackChanged(std::size_t /*Index*/, std::size_t /*Count*/,
+                            const std::string& /*Path*/, const std::string& /*Artist*/,
+                            const std::string& /*Title*/) {}
+  // ...and a listener that came or went.
+  virtual void ListenersChanged(bool /*Connected*/, std::uint32_t /*Count*/) {}
+};
+
+// Whether the 100 ms tick moves the playlist on: once a track of 2 s or more has played to
+// within its last second. Shorter tracks play whole (the list wraps by itself); a byte rate of
+// 0 (no format yet) never matches.
+bool shouldAdvanceTrack(std::int64_t PositionBytes, std::uint32_t BytesPerSecond,
+                        std::uint32_t TotalSeconds);
+
+// The station without its widgets: the broadcast chain (MP3 input → playlist → one PCM format →
+// network output), the three broadcast states read back from the start button's caption, and
+// the handlers of the chain's events. Both the window and the console broadcaster drive it.
+// Main thread only; the chain's events arrive through the main-thread dispatcher.
+class TStationCore {
+public:
+  using AddressLookup = std::function<std::string()>;
+
+  explicit TStationCore(TStationView& View);
+  ~TStationCore();
+  TStationCore(const TStationCore&) = delete;
+  TStationCore& operator=(const TStationCore&) = delete;
+
+  // The language's texts; re-derives the button caption (and the listener line while on air)
+  // for the state, so a switch keeps the state and changes only the words.
+  void SetTexts(const TStationTexts& Texts);
+  const TStationTexts& Texts() const { return *FTexts; }
+
+  // The start/stop button. Throws when the output refuses to start (the station stays Idle).
+  void b1Click();
+  // The 100 ms tick while on air.
+  void Timer1Timer();
+  // Stops and waits for the worker, no done event (closing the window).
+  void StopAndWait();
+
+  TBroadcastState State() const;
+  const std::string& Caption() const { return FCaption; }
+  bool ShowWarning() const { return FShowWarning; }
+  void SetShowWarning(bool Value) { FShowWarning = Value; }
+  std::uint32_t ListenerCount() const;
+  // The last failure of the worker, "<file name>: <message>"; empty after a clean run.
+  const std::string& Failure() const { return FFailure; }
+  // The run ended without a stop click (an error, or the tracks gave no more sound).
+  bool EndedByItself() const { return FEndedByItself; }
+
+  // Where the public address comes from (tests answer at once).
+  void SetAddressLookup(AddressLookup Lookup) { FLookup = std::move(Lookup); }
+
+  TMP3In* MP3In1 = nullptr;
+  TAudioPlayList* au = nullptr;
+  TAuFormatConverter* conv = nullptr;
+  TWMStreamedOut* wo = nullptr;
+
+private:
+  void woDone();
+  void woClientConnected();
+  void listenerEvent(bool Connected);
+  void woThreadException();
+  void auPlayItemChanged();
+  void setCaption(const std::string& Caption);
+  std::string currentFileName() const;
+
+  TStationView& FView;
+  const TStationTexts* FTexts;
+  ComponentPtr<TComponent> FOwner;
+  AddressLookup FLookup;
+  std::string FCaption;
+  std::int32_t StopRequested = 0;
+  bool FShowWarning = true;
+  bool FEndedByItself = false;
+  std::string FFailure;
+  std::string FRadioName;
+};
+
+} // namespace sondrix

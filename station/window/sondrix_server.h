@@ -1,0 +1,140 @@
+#pragma once
+
+#include "station/playlist_file.h"
+#include "station/station_core.h"
+
+#include <QWidget>
+
+#include <functional>
+#include <memory>
+#include <string>
+
+class QAction;
+class QFrame;
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QListWidget;
+class QMenu;
+class QCheckBox;
+class QPushButton;
+class QSpinBox;
+class QSystemTrayIcon;
+class QTimer;
+class QToolButton;
+
+namespace sondrix {
+
+// The station's main window: playlist, settings, start/stop, status line, tray icon. It only
+// wires controls to the station core (TStationCore), which holds every decision.
+class TSondrixServer : public QWidget, private TStationView {
+  Q_OBJECT
+
+public:
+  // Dialogs and the outside world, replaceable so tests can answer them.
+  struct Hooks {
+    std::function<QStringList()> OpenFiles;      // op: chosen paths, empty on cancel
+    std::function<QString()> PickFolder;         // pdd: chosen folder, empty on cancel
+    std::function<void(const QString&)> OpenUrl; // the operator's browser
+    std::function<void(const QString& Title, const QString& Text)> ShowMessage;
+    // The port warning; returns whether "do not show" was ticked (with OK).
+    std::function<bool()> PortWarning;
+    std::function<std::string()> AddressLookup; // the public address
+  };
+
+  // Creates the members and the chain, then reads the settings and the playlist (FormCreate).
+  explicit TSondrixServer(Hooks Hooks = {});
+  // Saves settings and playlist unless a close already did (FormDestroy).
+  ~TSondrixServer() override;
+
+  // Settings and playlist: read at creation, written when the window closes.
+  void loadini();
+  void saveini();
+  // Every text in the language "en" or "ru" (others read as "en").
+  void language(const std::string& Code);
+  const std::string& LanguageCode() const { return FLanguageCode; }
+  // The list's paths, in order.
+  QStringList Entries() const;
+  // Appends paths, expanding playlist files (addtopl).
+  void addtopl(const QStringList& Paths);
+  // Appends the ".mp3" files below Folder while the window stays responsive.
+  void ScanFolder(const QString& Folder);
+  // The shell's drop: existing ".mp3" files, only while idle.
+  void WMDropFiles(const QStringList& Paths);
+  QString PortCheckAddress() const;
+  TStationCore& Station() { return *FStation; }
+
+  // Members under their layout names.
+  QListWidget* pl;
+  QPushButton* b1;
+  QGroupBox* gb;
+  QLabel *Label1, *Label2, *Label3, *Label4, *Label5;
+  QSpinBox *pe, *be, *mse;
+  QCheckBox* cb;
+  QPushButton *a_b, *F_b, *D_B;
+  QLineEdit* rname;
+  QLineEdit* ling;
+  QPushButton* cp;
+  QFrame* Bevel1;
+  QLabel* l4;
+  QToolButton* lngs;
+  QToolButton* SpeedButton1;
+  QSystemTrayIcon* ti;
+  QTimer* Timer1;
+  QMenu* PopupMenu1;
+  QMenu* PopupMenu2;
+  QAction *N1, *N2, *N3, *Language1, *N4, *English1, *N5;
+
+public Q_SLOTS:
+  void b1Click();
+  void Button1Click(); // a_b
+  void F_bClick();
+  void Button2Click(); // D_B
+  void cpClick();
+  void lngsClick();
+  void English1Click();
+  void N5Click();
+  void N1Click();
+  void N2Click();
+  void N3Click();
+  void Timer1Timer();
+  void minimize_app();
+  void restore_app();
+
+protected:
+  void closeEvent(QCloseEvent* Event) override;
+  void changeEvent(QEvent* Event) override;
+  void dragEnterEvent(QDragEnterEvent* Event) override;
+  void dropEvent(QDropEvent* Event) override;
+  bool eventFilter(QObject* Watched, QEvent* Event) override;
+
+private:
+  // TStationView
+  TStationControls Controls() const override;
+  void SetCaption(const std::string& Caption) override;
+  void SetTitle(const std::string& Title) override;
+  void SetLink(const std::string& Link) override;
+  void SetStatus(const std::string& Text) override;
+  void Lock(bool OnAir) override;
+  bool ShowPortWarning() override;
+
+  void createMembers();
+  // Runs a handler; an error it raises is shown to the operator and the window goes on.
+  void guarded(const std::function<void()>& Handler);
+  void appendEntry(const std::string& Path);
+
+  Hooks FHooks;
+  std::unique_ptr<TStationCore> FStation;
+  std::string FLanguageCode = "en";
+  std::string FPortCheckBase;
+  TPlaylistEncoding FPlaylistEncoding = TPlaylistEncoding::Ansi;
+  bool FScanning = false;
+  bool FCloseAfterScan = false;
+  bool FSaved = false;
+};
+
+// Puts the chain's events on the Qt event loop: calls from other threads wake the loop, which
+// runs them. Call once, on the main thread, after the QApplication exists.
+void installQtDispatcher();
+
+} // namespace sondrix

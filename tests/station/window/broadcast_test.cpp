@@ -1,0 +1,313 @@
+// The window on air: the real chain, a real listener, the operator's clicks.
+#include "audio/audio_play_list.h"
+#include "station/playlist_file.h"
+#include "station/station_settings.h"
+#include "station/window/sondrix_server.h"
+#include "tags/id3v2_tags.h"
+#include "winmedia/mp3_in.h"
+#include "winmedia/wm_streamed_out.h"
+
+#include <QCheckBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QProcess>
+#include <QPushButton>
+#include <QSpinBox>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+
+using namespace sondrix;
+
+namespace {
+
+// A port nobody listens on now; SO_REUSEADDR on the station's side makes it usable at once.
+int freePort() {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  socklen_t len = sizeof a;
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+  ::close(fd);
+  return ntohs(a.sin_port);
+}
+
+bool tone(const QString& File, int Hertz, double Seconds, const QString& Artist,
+          const QString& Title) {
+  QStringList args{
+      QStringLiteral("-nostdin"),
+      QStringLiteral("-v"),
+      QStringLiteral("error"),
+      QStringLiteral("-y"),
+      QStringLiteral("-f"),
+      QStringLiteral("lavfi"),
+      QStringLiteral("-i"),
+      QStringLiteral("sine=frequency=%1:sample_rate=44100:duration=%2").arg(Hertz).arg(Seconds),
+      QStringLiteral("-ac"),
+      QStringLiteral("2"),
+      QStringLiteral("-b:a"),
+      QStringLiteral("128k")};
+  if (!Artist.isEmpty())
+    args << QStringLiteral("-metadata") << QStringLiteral("artist=") + Artist
+         << QStringLiteral("-metadata") << QStringLiteral("title=") + Title;
+  args << File;
+  return QProcess::execute(QStringLiteral("ffmpeg"), args) == 0;
+}
+
+// The tone heard in each quarter second of 44.1 kHz stereo PCM (zero crossings of the left side).
+std::vector<int> tonesOf(const QByteArray& Pcm) {
+  const auto* samples = reinterpret_cast<const std::int16_t*>(Pcm.constData());
+  const std::size_t frames = static_cast<std::size_t>(Pcm.size()) / 4;
+  const std::size_t window = 44100 / 4;
+  std::vector<int> tones;
+  for (std::size_t start = 0; start + window <= frames; start += window) {
+    int crossings = 0;
+    for (std::size_t i = start + 1; i < start + window; ++i)
+      crossings += (samples[2 * (i - 1)] < 0) != (samples[2 * i] < 0);
+    tones.push_back(static_cast<int>(std::lround(crossings * 2.0 / 10) * 10));
+  }
+  return tones;
+}
+
+// Runs of the same tone, as (tone, quarter seconds).
+std::vector<std::pair<int, int>> runsOf(const std::vector<int>& Tones) {
+  std::vector<std::pair<int, int>> runs;
+  for (int tone : Tones) {
+    if (!runs.empty() && std::abs(runs.back().first - tone) <= 20)
+      ++runs.back().second;
+    else
+      runs.emplace_back(tone, 1);
+  }
+  return runs;
+}
+
+} // namespace
+
+class BroadcastTest : public QObject {
+  Q_OBJECT
+
+private:
+  QTemporaryDir FMusic;
+  std::unique_ptr<QTemporaryDir> FHome;
+  QString A, J, B, C;
+  int FWarnings = 0;
+  bool FTickDontShow = false;
+
+  QString music(const char* Name) const { return FMusic.filePath(QString::fromLatin1(Name)); }
+
+  std::unique_ptr<TSondrixServer> openWindow() {
+    TSondrixServer::Hooks hooks;
+    hooks.AddressLookup = [] { return std::string("127.0.0.1"); };
+    hooks.PortWarning = [this] {
+      ++FWarnings;
+      return FTickDontShow;
+    };
+    hooks.ShowMessage = [](const QString&, const QString& Text) {
+      QFAIL(qPrintable(QStringLiteral("unexpected message: ") + Text));
+    };
+    auto window = std::make_unique<TSondrixServer>(hooks);
+    window->pe->setValue(freePort());
+    return window;
+  }
+
+  static void waitIdle(TSondrixServer& W) {
+    QTRY_COMPARE_WITH_TIMEOUT(W.b1->text(), QStringLiteral("Start"), 15000);
+  }
+
+private Q_SLOTS:
+  void initTestCase() {
+    installQtDispatcher();
+    QProcess probe;
+    probe.start(QStringLiteral("ffmpeg"), {QStringLiteral("-version")});
+    if (!probe.waitForFinished(10000) || probe.exitCode() != 0)
+      QSKIP("ffmpeg is not installed");
+    A = music("a.mp3");
+    J = music("jingle.mp3");
+    B = music("b.mp3");
+    C = music("c.mp3");
+    QVERIFY(tone(A, 440, 4, QStringLiteral("Alpha"), QStringLiteral("First")));
+    QVERIFY(tone(J, 1320, 1, QString(), QString()));
+    QVERIFY(tone(B, 660, 4, QString(), QString()));
+    QVERIFY(tone(C, 880, 4, QStringLiteral("Gamma"), QStringLiteral("Third")));
+  }
+
+  void init() {
+    FHome = std::make_unique<QTemporaryDir>();
+    qputenv("XDG_CONFIG_HOME", FHome->path().toUtf8());
+    FWarnings = 0;
+    FTickDontShow = false;
+  }
+
+  // One listening session covers start, both track changes, a short track, the wrap back to the
+  // first track, the listener count in both languages and the stop.
+  void aListenerHearsTheWholeListAroundAndTheWindowFollows() {
+    auto window = openWindow();
+    TSondrixServer& w = *window;
+    w.addtopl({A, J, B, C});
+    w.rname->setText(QStringLiteral("Test FM"));
+    const QString port = w.pe->text();
+    w.b1->click();
+    QCOMPARE(w.b1->text(), QStringLiteral("Stop"));
+    const QString link = QStringLiteral("mms://127.0.0.1:") + port;
+    QCOMPARE(w.windowTitle(),
+             QStringLiteral("Sondrix Radio Station [") + link + QStringLiteral("]"));
+    QCOMPARE(w.ling->text(), link);
+    QCOMPARE(FWarnings, 1);
+    QVERIFY(!w.pl->isEnabled() && !w.pe->isEnabled() && !w.rname->isEnabled());
+    QVERIFY(w.cp->isEnabled() && w.b1->isEnabled());
+    QCOMPARE(w.Station().wo->Id3v2Tags()->Title(), std::u16string(u"Test FM"));
+
+    QProcess listener;
+    listener.start(QStringLiteral("ffmpeg"),
+                   {QStringLiteral("-nostdin"), QStringLiteral("-v"), QStringLiteral("error"),
+                    QStringLiteral("-t"), QStringLiteral("13"), QStringLiteral("-i"),
+                    QStringLiteral("mmsh://127.0.0.1:") + port + QStringLiteral("/"),
+                    QStringLiteral("-f"), QStringLiteral("s16le"), QStringLiteral("-ac"),
+                    QStringLiteral("2"), QStringLiteral("-ar"), QStringLiteral("44100"),
+                    QStringLiteral("-")});
+    QTRY_COMPARE_WITH_TIMEOUT(w.l4->text(), QStringLiteral("Listeners: 1"), 10000);
+    // A language switch keeps the state: only the words change.
+    w.N5Click();
+    QCOMPARE(w.b1->text(), QStringLiteral("Остановка"));
+    QCOMPARE(w.l4->text(), QStringLiteral("Слушателей: 1"));
+    w.English1Click();
+    QCOMPARE(w.b1->text(), QStringLiteral("Stop"));
+    // The tags follow the track on air: Alpha's tags never stay on an untagged track.
+    QTRY_COMPARE_WITH_TIMEOUT(w.Station().au->CurrentItem(), std::uint16_t(2), 10000);
+    QCOMPARE(w.Station().wo->Id3v2Tags()->Artist(), std::u16string(u" - "));
+    QTRY_COMPARE_WITH_TIMEOUT(w.Station().au->CurrentItem(), std::uint16_t(3), 10000);
+    QTRY_COMPARE(w.Station().wo->Id3v2Tags()->Artist(), std::u16string(u"Gamma - Third"));
+
+    // The event loop keeps running meanwhile, as it does for the operator.
+    QTRY_VERIFY_WITH_TIMEOUT(listener.state() == QProcess::NotRunning, 40000);
+    QCOMPARE(listener.exitCode(), 0);
+    QTRY_COMPARE_WITH_TIMEOUT(w.l4->text(), QStringLiteral("Listeners: 0"), 10000);
+    const QByteArray pcm = listener.readAllStandardOutput();
+    QVERIFY2(pcm.size() >= 12 * 44100 * 4, qPrintable(QString::number(pcm.size())));
+
+    // What was heard, in order: A, the jingle once and whole, B, C, then A again.
+    std::vector<std::pair<int, int>> runs;
+    for (const auto& run : runsOf(tonesOf(pcm)))
+      if (run.second >= 2) // quarters that straddle two tones are noise
+        runs.push_back(run);
+    QString heard;
+    for (const auto& [tone, quarters] : runs)
+      heard += QStringLiteral("%1x%2 ").arg(tone).arg(quarters);
+    qInfo("heard %s", qPrintable(heard));
+    const auto is = [](const std::pair<int, int>& Run, int Hertz) {
+      return std::abs(Run.first - Hertz) <= 20;
+    };
+    auto at = std::find_if(runs.begin(), runs.end(), [&is](auto& r) { return is(r, 440); });
+    QVERIFY2(at != runs.end() && runs.end() - at >= 5, qPrintable(heard));
+    QVERIFY2(is(at[1], 1320) && at[1].second >= 3 && at[1].second <= 5, qPrintable(heard));
+    QVERIFY2(is(at[2], 660) && is(at[3], 880) && is(at[4], 440), qPrintable(heard));
+
+    w.b1->click();
+    QCOMPARE(w.b1->text(), QStringLiteral("Stopping..."));
+    QCOMPARE(w.windowTitle(), QStringLiteral("Sondrix Radio Station"));
+    QVERIFY(w.ling->text().isEmpty());
+    waitIdle(w);
+    QVERIFY(w.l4->text().isEmpty());
+    QVERIFY(w.pl->isEnabled() && w.pe->isEnabled());
+  }
+
+  void aStopMidListResumesThereAndShuffleFillsAPermutation() {
+    auto window = openWindow();
+    TSondrixServer& w = *window;
+    FTickDontShow = true;
+    const QStringList five{A, B, C, A, B};
+    w.addtopl(five);
+    w.b1->click();
+    QTRY_COMPARE_WITH_TIMEOUT(w.Station().au->CurrentItem(), std::uint16_t(2), 15000);
+    w.b1->click();
+    waitIdle(w);
+    w.b1->click();
+    QCOMPARE(w.Station().MP3In1->FileName(), C.toStdString());
+    w.b1->click();
+    waitIdle(w);
+    QCOMPARE(FWarnings, 1); // ticked once: not shown again
+
+    w.cb->setChecked(true);
+    w.b1->click();
+    std::vector<std::string> played = w.Station().au->Files(), listed;
+    for (const QString& entry : five)
+      listed.push_back(entry.toStdString());
+    QVERIFY(std::is_permutation(played.begin(), played.end(), listed.begin(), listed.end()));
+    // Closing while on air stops the broadcast and saves settings and playlist.
+    w.close();
+    QVERIFY(!w.Station().wo->IsBusy());
+    window.reset();
+    const TPlaylistText saved = readPlaylistFile(GetSondrixPath() + "playlist.spl");
+    QCOMPARE(saved.Entries, listed);
+    auto again = openWindow();
+    QVERIFY(again->cb->isChecked());
+    again->b1->click();
+    QCOMPARE(again->b1->text(), QStringLiteral("Stop"));
+    QCOMPARE(FWarnings, 1); // the tick was remembered across the restart
+    again->b1->click();
+    waitIdle(*again);
+  }
+
+  void failuresStayInTheStatusLineUntilTheNextStart() {
+    auto window = openWindow();
+    TSondrixServer& w = *window;
+    // An empty list: the click only sets the tags.
+    w.rname->setText(QStringLiteral("Quiet FM"));
+    w.b1->click();
+    QCOMPARE(w.b1->text(), QStringLiteral("Start"));
+    QCOMPARE(w.Station().wo->Id3v2Tags()->Title(), std::u16string(u"Quiet FM"));
+    QCOMPARE(FWarnings, 0);
+
+    // A missing track: the failure names it and stays after the station is idle again.
+    w.addtopl({music("missing.mp3")});
+    w.b1->click();
+    waitIdle(w);
+    QVERIFY2(w.l4->text().startsWith(QStringLiteral("missing.mp3: ")), qPrintable(w.l4->text()));
+
+    // A list that runs out of sound by itself says so.
+    const QString empty = music("empty.wav");
+    {
+      // A valid WAV file without a single frame.
+      const char header[] = "RIFF\x24\0\0\0WAVEfmt \x10\0\0\0\x01\0\x02\0\x44\xac\0\0"
+                            "\x10\xb1\x02\0\x04\0\x10\0data\0\0\0\0";
+      std::ofstream(empty.toStdString(), std::ios::binary).write(header, sizeof header - 1);
+    }
+    w.pl->clear();
+    w.addtopl({empty});
+    w.b1->click();
+    waitIdle(w);
+    QCOMPARE(w.l4->text(), QStringLiteral("The broadcast ended: no track gave any more sound."));
+
+    // A port in use: reported, idle, and the old failure is gone.
+    const int taken = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_ANY);
+    QCOMPARE(::bind(taken, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    QCOMPARE(::listen(taken, 1), 0);
+    socklen_t len = sizeof a;
+    ::getsockname(taken, reinterpret_cast<sockaddr*>(&a), &len);
+    w.pl->clear();
+    w.addtopl({A});
+    w.pe->setValue(ntohs(a.sin_port));
+    w.b1->click();
+    waitIdle(w);
+    ::close(taken);
+    QVERIFY2(w.l4->text().contains(QStringLiteral("Cannot create file")), qPrintable(w.l4->text()));
+  }
+};
+
+QTEST_MAIN(BroadcastTest)
+#include "broadcast_test.moc"

@@ -1,0 +1,336 @@
+#include "station/ini_file.h"
+#include "station/playlist_file.h"
+#include "station/station_settings.h"
+#include "station/station_texts.h"
+#include "station/window/sondrix_server.h"
+
+#include <QAbstractButton>
+#include <QCheckBox>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPushButton>
+#include <QSpinBox>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+#include <QToolButton>
+
+#include <filesystem>
+#include <fstream>
+
+using namespace sondrix;
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string dataFolder() {
+  return GetSondrixPath();
+}
+
+void writeFile(const fs::path& Path, const std::string& Bytes) {
+  fs::create_directories(Path.parent_path());
+  std::ofstream(Path, std::ios::binary) << Bytes;
+}
+
+std::string readFile(const fs::path& Path) {
+  std::ifstream in(Path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// A window whose outside world answers at once and records what it was asked.
+struct Harness {
+  QStringList Messages;
+  QStringList OpenedUrls;
+  QStringList FilesToOpen;
+  QString FolderToPick;
+  std::unique_ptr<TSondrixServer> Window;
+
+  void open() {
+    TSondrixServer::Hooks hooks;
+    hooks.OpenFiles = [this] { return FilesToOpen; };
+    hooks.PickFolder = [this] { return FolderToPick; };
+    hooks.OpenUrl = [this](const QString& Url) { OpenedUrls.append(Url); };
+    hooks.ShowMessage = [this](const QString&, const QString& Text) { Messages.append(Text); };
+    hooks.PortWarning = [] { return false; };
+    hooks.AddressLookup = [] { return std::string("203.0.113.7"); };
+    Window = std::make_unique<TSondrixServer>(hooks);
+  }
+  // Closes as the operator does: the settings and the playlist are written.
+  void close() {
+    Window->close();
+    Window.reset();
+  }
+};
+
+} // namespace
+
+class WindowTest : public QObject {
+  Q_OBJECT
+
+private:
+  std::unique_ptr<QTemporaryDir> FHome;
+
+private Q_SLOTS:
+  void init() {
+    FHome = std::make_unique<QTemporaryDir>();
+    qputenv("XDG_CONFIG_HOME", FHome->path().toUtf8());
+  }
+  void cleanup() { FHome.reset(); }
+
+  void firstStartHasTheDefaults() {
+    Harness h;
+    h.open();
+    TSondrixServer& w = *h.Window;
+    QCOMPARE(w.b1->text(), QStringLiteral("Start"));
+    QCOMPARE(w.pe->text(), QStringLiteral("8098"));
+    QCOMPARE(w.be->text(), QStringLiteral("128"));
+    QCOMPARE(w.mse->text(), QStringLiteral("0"));
+    QVERIFY(!w.cb->isChecked());
+    QCOMPARE(w.rname->text(), QStringLiteral("My Radio"));
+    QCOMPARE(w.pos(), QPoint(0, 0));
+    QCOMPARE(w.size(), QSize(428, 342));
+    QCOMPARE(w.LanguageCode(), std::string("en"));
+    QCOMPARE(w.gb->title(), QStringLiteral("Settings"));
+    QCOMPARE(w.D_B->toolTip(), QStringLiteral("Удалить выделенные треки"));
+    QCOMPARE(w.pl->count(), 0);
+    QVERIFY(w.Station().ShowWarning());
+    QVERIFY(h.Messages.isEmpty());
+    QVERIFY(!w.Timer1->isActive());
+  }
+
+  void settingsAndPlaylistSurviveARestart() {
+    const std::string folder = dataFolder();
+    // Values as other programs (or hands) write them, and lines the station must keep.
+    writeFile(folder + "config.cfg",
+              "; kept comment\r\n[Window]\r\nTop=40\r\nLeft=0x20\r\n"
+              "[Settings]\r\nPort=0x1FA3\r\nBitrate=$A0\r\nMax=lots\r\n"
+              "Random=2\r\nLanguage=ru\r\nExtra=keep me\r\n[Other]\r\nA=1\r\n");
+    const std::string name = "Радио, \"Кот\" = ; кошка";
+    {
+      Harness h;
+      h.open();
+      TSondrixServer& w = *h.Window;
+      QCOMPARE(w.pe->value(), 8099);
+      QCOMPARE(w.be->value(), 160);
+      QCOMPARE(w.mse->value(), 0);
+      QVERIFY(w.cb->isChecked());
+      QCOMPARE(w.LanguageCode(), std::string("ru"));
+      QCOMPARE(w.b1->text(), QStringLiteral("Запуск"));
+      QCOMPARE(w.pos(), QPoint(32, 40));
+      w.rname->setText(QString::fromStdString(name));
+      w.mse->setValue(25);
+      w.addtopl({QStringLiteral("/music/один.mp3"), QStringLiteral("/music/two.MP3")});
+      h.close();
+      QVERIFY(h.Messages.isEmpty());
+    }
+    const std::string config = readFile(folder + "config.cfg");
+    QVERIFY(config.find("; kept comment") != std::string::npos);
+    QVERIFY(config.find("Extra=keep me") != std::string::npos);
+    QVERIFY(config.find("[Other]") != std::string::npos);
+    QVERIFY(config.find("Port=8099") != std::string::npos);
+    QVERIFY(config.find("Random=1") != std::string::npos);
+    const TPlaylistText saved = readPlaylistFile(folder + "playlist.spl");
+    QCOMPARE(saved.Encoding, TPlaylistEncoding::Ansi);
+    QCOMPARE(saved.Entries, (std::vector<std::string>{"/music/один.mp3", "/music/two.MP3"}));
+
+    Harness again;
+    again.open();
+    QCOMPARE(again.Window->rname->text().toStdString(), name);
+    QCOMPARE(again.Window->mse->value(), 25);
+    QCOMPARE(again.Window->Entries(),
+             QStringList({QStringLiteral("/music/один.mp3"), QStringLiteral("/music/two.MP3")}));
+  }
+
+  void aPlaylistKeepsTheEncodingItWasReadIn() {
+    const std::string folder = dataFolder();
+    writePlaylistFile(folder + "playlist.spl", {"/a/b.mp3", "/c/д.mp3"},
+                      TPlaylistEncoding::Utf16BE);
+    Harness h;
+    h.open();
+    QCOMPARE(h.Window->pl->count(), 2);
+    h.Window->addtopl({QStringLiteral("/e/f.mp3")});
+    h.close();
+    const std::string bytes = readFile(folder + "playlist.spl");
+    QCOMPARE(bytes.substr(0, 2), std::string("\xFE\xFF"));
+    QCOMPARE(readPlaylistFile(folder + "playlist.spl").Entries,
+             (std::vector<std::string>{"/a/b.mp3", "/c/д.mp3", "/e/f.mp3"}));
+  }
+
+  void anUnwritableSettingsFileIsReportedAndThePlaylistStillSaved() {
+    const std::string folder = dataFolder();
+    fs::create_directories(folder + "config.cfg"); // a folder where the file should be
+    Harness h;
+    h.open();
+    h.Window->addtopl({QStringLiteral("/keep/me.mp3")});
+    h.close();
+    QCOMPARE(h.Messages.size(), 1);
+    QVERIFY2(h.Messages[0].contains(QStringLiteral("config.cfg")), qPrintable(h.Messages[0]));
+    QCOMPARE(readPlaylistFile(folder + "playlist.spl").Entries,
+             std::vector<std::string>{"/keep/me.mp3"});
+  }
+
+  void anUnreadablePlaylistIsReportedAndTheWindowStillWorks() {
+    const std::string folder = dataFolder();
+    fs::create_directories(folder + "playlist.spl");
+    writeFile(folder + "config.cfg", "[Settings]\r\nLanguage=xx\r\n");
+    Harness h;
+    h.open();
+    QTRY_COMPARE(h.Messages.size(), 1);
+    QVERIFY(h.Messages[0].contains(QStringLiteral("playlist.spl")));
+    // An unknown language reads as English: the start button keeps a caption.
+    QCOMPARE(h.Window->b1->text(), QStringLiteral("Start"));
+    QCOMPARE(h.Window->LanguageCode(), std::string("en"));
+  }
+
+  void languagesSetEveryTextAndThePortCheckAddress() {
+    Harness h;
+    h.open();
+    TSondrixServer& w = *h.Window;
+    auto texts = [&w] {
+      return QStringList{w.b1->text(),     w.gb->title(),    w.Label1->text(), w.Label2->text(),
+                         w.Label3->text(), w.cb->text(),     w.a_b->text(),    w.F_b->toolTip(),
+                         w.D_B->text(),    w.N1->text(),     w.N2->text(),     w.N3->text(),
+                         w.Label4->text(), w.Label5->text(), w.cp->text()};
+    };
+    const QStringList english = texts();
+    w.N5Click();
+    const QStringList russian = texts();
+    QCOMPARE(w.LanguageCode(), std::string("ru"));
+    QCOMPARE(russian[0], QStringLiteral("Запуск"));
+    QCOMPARE(russian[2], QStringLiteral("Порт"));
+    for (qsizetype i = 0; i < english.size(); ++i) {
+      QVERIFY2(!russian[i].isEmpty(), qPrintable(QString::number(i)));
+      QVERIFY2(russian[i] != english[i], qPrintable(english[i]));
+    }
+    QCOMPARE(w.D_B->toolTip(), QStringLiteral("Удалить выделенные треки"));
+    w.pe->setValue(9000);
+    w.cpClick();
+    QCOMPARE(h.OpenedUrls.last(),
+             QStringLiteral("https://portchecker.co/ru/#l:port:data:203.0.113.7|9000"));
+    w.English1Click();
+    QCOMPARE(texts(), english);
+    w.cpClick();
+    QCOMPARE(h.OpenedUrls.last(),
+             QStringLiteral("https://portchecker.co/#l:port:data:203.0.113.7|9000"));
+  }
+
+  void playlistEditing() {
+    Harness h;
+    h.open();
+    TSondrixServer& w = *h.Window;
+    const fs::path dir = FHome->path().toStdString();
+    writeFile(dir / "a.mp3", "x");
+    writeFile(dir / "B.MP3", "x");
+    writeFile(dir / "c.spl", "x");
+    writeFile(dir / "d.wav", "x");
+    fs::create_directories(dir / "folder.mp3");
+    const auto p = [&dir](const char* Name) {
+      return QString::fromStdString((dir / Name).string());
+    };
+
+    // Dropped: existing files with an ".mp3" extension in any case; no lists, folders or others.
+    w.WMDropFiles(
+        {p("a.mp3"), p("B.MP3"), p("c.spl"), p("d.wav"), p("folder.mp3"), p("missing.mp3")});
+    QCOMPARE(w.Entries(), QStringList({p("a.mp3"), p("B.MP3")}));
+    // Drawn as file names, stored as paths.
+    QCOMPARE(w.pl->item(0)->text(), QStringLiteral("a.mp3"));
+
+    // Ctrl+A selects all, Delete removes the selection.
+    w.pl->setFocus();
+    QTest::keyClick(w.pl, Qt::Key_A, Qt::ControlModifier);
+    QCOMPARE(w.pl->selectedItems().size(), 2);
+    QTest::keyClick(w.pl, Qt::Key_Delete);
+    QCOMPARE(w.pl->count(), 0);
+
+    // The add dialog's paths, with a playlist expanded in place.
+    writeFile(dir / "list.spl", "one.mp3\r\n/abs/two.mp3\r\n");
+    h.FilesToOpen = {QStringLiteral("/first.mp3"), p("list.spl"), QStringLiteral("/last.flac")};
+    w.Button1Click();
+    QCOMPARE(w.Entries(),
+             QStringList({QStringLiteral("/first.mp3"), p("one.mp3"),
+                          QStringLiteral("/abs/two.mp3"), QStringLiteral("/last.flac")}));
+    // Removing a middle selection keeps the rest in order.
+    w.pl->clearSelection();
+    w.pl->item(1)->setSelected(true);
+    w.pl->item(2)->setSelected(true);
+    w.Button2Click();
+    QCOMPARE(w.Entries(),
+             QStringList({QStringLiteral("/first.mp3"), QStringLiteral("/last.flac")}));
+
+    // A playlist that cannot be read: reported, what came before it stays.
+    h.FilesToOpen = {QStringLiteral("/x.mp3"), p("missing.spl"), QStringLiteral("/y.mp3")};
+    w.Button1Click();
+    QCOMPARE(h.Messages.size(), 1);
+    QVERIFY(h.Messages[0].contains(QStringLiteral("missing.spl")));
+    QCOMPARE(w.Entries().last(), QStringLiteral("/x.mp3"));
+  }
+
+  void aFolderScanKeepsTheWindowResponsiveAndCanBeClosedMidway() {
+    const fs::path dir = FHome->path().toStdString() + "/music";
+    for (int i = 0; i < 3000; ++i)
+      writeFile(dir / ("d" + std::to_string(i % 30)) / ("t" + std::to_string(i) + ".mp3"), "");
+    writeFile(dir / "UPPER.MP3", "");
+    Harness h;
+    h.open();
+    h.FolderToPick = QString::fromStdString(dir.string());
+    int ticks = 0;
+    QTimer ticker;
+    QObject::connect(&ticker, &QTimer::timeout, [&ticks] { ++ticks; });
+    ticker.start(0);
+    h.Window->F_bClick();
+    ticker.stop();
+    QCOMPARE(h.Window->pl->count(), 3000);
+    QVERIFY(!h.Window->Entries().join(QString()).contains(QStringLiteral("UPPER")));
+    QVERIFY2(ticks > 10, "the event loop ran during the scan");
+
+    // Closing during a scan ends the scan, then the window closes and saves what it had.
+    h.Window->show();
+    h.Window->pl->clear();
+    QTimer::singleShot(0, h.Window.get(), [&h] { h.Window->close(); });
+    h.Window->F_bClick();
+    const int kept = h.Window->pl->count();
+    QVERIFY(kept < 3000);
+    QTRY_VERIFY(!h.Window->isVisible());
+    QCOMPARE(static_cast<int>(readPlaylistFile(dataFolder() + "playlist.spl").Entries.size()),
+             kept);
+  }
+
+  // Renders the window in both languages for a person to look at, and checks that every
+  // caption fits its control.
+  void everyTextFitsItsControlInBothLanguages() {
+    Harness h;
+    h.open();
+    TSondrixServer& w = *h.Window;
+    w.addtopl({QStringLiteral("/music/Artist - A fairly long track title.mp3"),
+               QStringLiteral("/music/second.mp3")});
+    const QByteArray folder = qgetenv("SONDRIX_SCREENSHOT_DIR");
+    for (const char* code : {"en", "ru"}) {
+      w.language(code);
+      w.show();
+      QVERIFY(QTest::qWaitForWindowExposed(&w));
+      if (!folder.isEmpty())
+        w.grab().save(QString::fromUtf8(folder) + QStringLiteral("/window-") +
+                      QString::fromLatin1(code) + QStringLiteral(".png"));
+      const auto fits = [](QWidget* Control, const QString& Text, int Room) {
+        const int needed = Control->fontMetrics().horizontalAdvance(Text);
+        if (needed > Room)
+          qWarning("%s needs %d pixels, has %d", qPrintable(Text), needed, Room);
+        return needed <= Room;
+      };
+      for (QPushButton* button : {w.b1, w.a_b, w.D_B, w.cp})
+        QVERIFY(fits(button, button->text(), button->width() - 8));
+      QVERIFY(fits(w.cb, w.cb->text(), w.cb->width() - 20));
+      // Labels in the group end before the spin fields; the link label before the link field.
+      for (QLabel* label : {w.Label1, w.Label2, w.Label3})
+        QVERIFY(fits(label, label->text(), w.pe->x() - label->x() - 2));
+      QVERIFY(fits(w.Label5, w.Label5->text(), w.ling->x() - w.Label5->x() - 2));
+      QVERIFY(fits(w.gb, w.gb->title(), w.gb->width() - 16));
+      QVERIFY(fits(w.Label4, w.Label4->text(), w.rname->width()));
+    }
+  }
+};
+
+QTEST_MAIN(WindowTest)
+#include "window_test.moc"
