@@ -146,6 +146,9 @@ TSondrixServer::TSondrixServer(Hooks Hooks) : FHooks(std::move(Hooks)) {
     FHooks.AddressLookup = [] { return toNarrow(GetPublicAddress()); };
   FStation = std::make_unique<TStationCore>(static_cast<TStationView&>(*this));
   FStation->SetAddressLookup(FHooks.AddressLookup);
+  MP3In1 = FStation->MP3In1;
+  au = FStation->au;
+  wo = FStation->wo;
   loadini();
 }
 

@@ -84,6 +84,10 @@ public:
   QMenu* PopupMenu1;
   QMenu* PopupMenu2;
   QAction *N1, *N2, *N3, *Language1, *N4, *English1, *N5;
+  // The chain, owned by the station core: MP3 input → playlist → (format converter) → output.
+  TMP3In* MP3In1 = nullptr;
+  TAudioPlayList* au = nullptr;
+  TWMStreamedOut* wo = nullptr;
 
 public Q_SLOTS:
   void b1Click();

@@ -3,6 +3,9 @@
 #include "station/station_settings.h"
 #include "station/station_texts.h"
 #include "station/window/sondrix_server.h"
+#include "audio/audio_play_list.h"
+#include "winmedia/mp3_in.h"
+#include "winmedia/wm_streamed_out.h"
 
 #include <QAbstractButton>
 #include <QCheckBox>
@@ -12,6 +15,7 @@
 #include <QListWidget>
 #include <QPushButton>
 #include <QSpinBox>
+#include <QSystemTrayIcon>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -98,6 +102,16 @@ private Q_SLOTS:
     QVERIFY(w.Station().ShowWarning());
     QVERIFY(h.Messages.isEmpty());
     QVERIFY(!w.Timer1->isActive());
+    QCOMPARE(w.au->Input(), static_cast<TAuInput*>(w.MP3In1));
+    QCOMPARE(w.wo->Port(), 8098u);
+    // Without a system tray minimising keeps the window; a restore brings back a hidden one.
+    w.show();
+    w.minimize_app();
+    QCOMPARE(w.isVisible(), !QSystemTrayIcon::isSystemTrayAvailable());
+    w.hide();
+    w.N1Click();
+    QVERIFY(w.isVisible());
+    QVERIFY(!w.ti->isVisible());
   }
 
   void settingsAndPlaylistSurviveARestart() {
