@@ -42,7 +42,8 @@ std::vector<std::string> unfoldHeaders(const std::vector<std::string>& scratch) 
     std::string line = scratch[i];
     std::size_t j = i + 1;
     while (j + 1 < scratch.size() && isFoldFollower(scratch[j])) {
-      line += " " + trimAscii(scratch[j]);
+      line += ' '; // not " " + string: GCC 12 at -O3 warns falsely (-Wrestrict) on that
+      line += trimAscii(scratch[j]);
       ++j;
     }
     out.push_back(trimRightAscii(line));
