@@ -5,7 +5,9 @@
 
 #include <cerrno>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <system_error>
+#include <unistd.h>
 
 namespace sondrix {
 namespace {
@@ -40,6 +42,12 @@ int openHandle(const std::string& name, std::uint16_t mode) {
   } while (fd < 0 && errno == EINTR);
   if (fd < 0)
     throw EAuException(systemErrorText(errno));
+  // Linux opens a directory for reading; it would then read as an empty file.
+  struct stat info;
+  if (::fstat(fd, &info) == 0 && S_ISDIR(info.st_mode)) {
+    ::close(fd);
+    throw EAuException(systemErrorText(EISDIR));
+  }
   return fd;
 }
 

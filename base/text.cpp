@@ -12,14 +12,19 @@ constexpr std::array<char16_t, 32> kCp1252High = {
     0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
     0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
 
-// Decodes one UTF-8 sequence at s[i]; returns its length, or 0 if it is not valid UTF-8.
-std::size_t decodeUtf8(std::string_view s, std::size_t i, char32_t& cp) {
+struct Utf8Char {
+  std::size_t length = 0; // 0: not valid UTF-8
+  char32_t cp = 0;
+};
+
+// Decodes the UTF-8 sequence at s[i].
+Utf8Char decodeUtf8(std::string_view s, std::size_t i) {
   const auto b0 = static_cast<unsigned char>(s[i]);
   std::size_t len;
+  char32_t cp;
   char32_t min;
   if (b0 < 0x80) {
-    cp = b0;
-    return 1;
+    return {1, b0};
   } else if ((b0 & 0xE0) == 0xC0) {
     len = 2, cp = b0 & 0x1F, min = 0x80;
   } else if ((b0 & 0xF0) == 0xE0) {
@@ -27,30 +32,19 @@ std::size_t decodeUtf8(std::string_view s, std::size_t i, char32_t& cp) {
   } else if ((b0 & 0xF8) == 0xF0) {
     len = 4, cp = b0 & 0x07, min = 0x10000;
   } else {
-    return 0;
+    return {};
   }
   if (i + len > s.size())
-    return 0;
+    return {};
   for (std::size_t k = 1; k < len; ++k) {
     const auto b = static_cast<unsigned char>(s[i + k]);
     if ((b & 0xC0) != 0x80)
-      return 0;
+      return {};
     cp = (cp << 6) | (b & 0x3F);
   }
   if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))
-    return 0;
-  return len;
-}
-
-bool isValidUtf8(std::string_view s) {
-  for (std::size_t i = 0; i < s.size();) {
-    char32_t cp;
-    const std::size_t len = decodeUtf8(s, i, cp);
-    if (len == 0)
-      return false;
-    i += len;
-  }
-  return true;
+    return {};
+  return {len, cp};
 }
 
 void appendUtf16(std::u16string& out, char32_t cp) {
@@ -63,22 +57,27 @@ void appendUtf16(std::u16string& out, char32_t cp) {
   }
 }
 
+std::u16string fromCp1252(std::string_view narrow) {
+  std::u16string out;
+  out.reserve(narrow.size());
+  for (char c : narrow) {
+    const auto b = static_cast<unsigned char>(c);
+    out.push_back(b >= 0x80 && b < 0xA0 ? kCp1252High[b - 0x80] : static_cast<char16_t>(b));
+  }
+  return out;
+}
+
 } // namespace
 
 std::u16string toWide(std::string_view narrow) {
   std::u16string out;
   out.reserve(narrow.size());
-  if (isValidUtf8(narrow)) {
-    for (std::size_t i = 0; i < narrow.size();) {
-      char32_t cp;
-      i += decodeUtf8(narrow, i, cp);
-      appendUtf16(out, cp);
-    }
-    return out;
-  }
-  for (char c : narrow) {
-    const auto b = static_cast<unsigned char>(c);
-    out.push_back(b >= 0x80 && b < 0xA0 ? kCp1252High[b - 0x80] : static_cast<char16_t>(b));
+  for (std::size_t i = 0; i < narrow.size();) {
+    const Utf8Char c = decodeUtf8(narrow, i);
+    if (c.length == 0)
+      return fromCp1252(narrow);
+    appendUtf16(out, c.cp);
+    i += c.length;
   }
   return out;
 }

@@ -4,7 +4,10 @@
 #include "net/socket_errors.h"
 #include "net/url_codec.h"
 
+#include <algorithm>
 #include <charconv>
+#include <functional>
+#include <string_view>
 
 namespace sondrix {
 
@@ -39,7 +42,8 @@ std::vector<std::string> unfoldHeaders(const std::vector<std::string>& scratch) 
     std::string line = scratch[i];
     std::size_t j = i + 1;
     while (j + 1 < scratch.size() && isFoldFollower(scratch[j])) {
-      line += " " + trimAscii(scratch[j]);
+      line += ' '; // not " " + string: GCC 12 at -O3 warns falsely (-Wrestrict) on that
+      line += trimAscii(scratch[j]);
       ++j;
     }
     out.push_back(trimRightAscii(line));
@@ -51,7 +55,7 @@ std::vector<std::string> unfoldHeaders(const std::vector<std::string>& scratch) 
 } // namespace
 
 THTTPSend::THTTPSend()
-    : FSock(std::make_unique<TTCPBlockSocket>()), FDocument(std::make_unique<TMemoryStream>()) {
+    : FSock(std::make_unique<TTCPBlockSocket>()), FDocument(std::make_unique<TDocumentStream>()) {
   FTargetPort = "80";
   FTimeout = 90000;
   FSock->SetConvertLineEnd(true);
@@ -67,9 +71,40 @@ THTTPSend::~THTTPSend() {
 void THTTPSend::Clear() {
   FRangeStart = 0;
   FRangeEnd = 0;
-  *FDocument = TMemoryStream();
+  *FDocument = TDocumentStream();
   FHeaders.clear();
   FMimeType = "text/html";
+  FResponseLoaded = false;
+}
+
+namespace {
+
+std::size_t hashOf(const std::vector<std::uint8_t>& data) {
+  return std::hash<std::string_view>{}(
+      std::string_view(reinterpret_cast<const char*>(data.data()), data.size()));
+}
+
+} // namespace
+
+void THTTPSend::rememberResponse() {
+  FResponse.headers = FHeaders;
+  FResponse.writes = FDocument->Writes();
+  FResponse.size = FDocument->Data().size();
+  FResponse.hash = hashOf(FDocument->Data());
+  FMimeTypeSet = false;
+}
+
+void THTTPSend::dropResponse() {
+  const auto& old = FResponse.headers;
+  if (FHeaders.size() >= old.size() && std::equal(old.begin(), old.end(), FHeaders.begin()))
+    FHeaders.erase(FHeaders.begin(), FHeaders.begin() + static_cast<std::ptrdiff_t>(old.size()));
+  // Assigning a new stream does not count as a write, so the content is compared too.
+  const auto& data = FDocument->Data();
+  if (FDocument->Writes() == FResponse.writes && data.size() == FResponse.size &&
+      hashOf(data) == FResponse.hash)
+    *FDocument = TDocumentStream();
+  if (!FMimeTypeSet)
+    FMimeType = "text/html";
   FResponseLoaded = false;
 }
 
@@ -101,7 +136,7 @@ bool THTTPSend::readHeaderLine(std::string& line, std::int64_t& headerBytes) {
 
 bool THTTPSend::HTTPMethod(const std::string& Method, const std::string& URL) {
   if (FResponseLoaded)
-    Clear();
+    dropResponse();
   FResultCode = 500;
   FResultString.clear();
   FDownloadSize = 0;
@@ -234,7 +269,11 @@ bool THTTPSend::HTTPMethod(const std::string& Method, const std::string& URL) {
     std::string status;
     do {
       status = FSock->RecvString(FTimeout);
-    } while (status.empty() && FSock->LastError() == 0);
+      if (FSock->LastError() == 0)
+        headerBytes += static_cast<std::int64_t>(status.size()) + 2;
+    } while (status.empty() && FSock->LastError() == 0 && !overLimit(headerBytes));
+    if (FSock->LastError() != 0)
+      return false;
     DecodeStatus(status);
     std::string line;
     while (readHeaderLine(line, headerBytes) && !line.empty())
@@ -264,6 +303,10 @@ bool THTTPSend::HTTPMethod(const std::string& Method, const std::string& URL) {
   // Status line; interim 100 responses are skipped.
   Clear();
   FResponseLoaded = true;
+  struct Remember {
+    THTTPSend& http;
+    ~Remember() { http.rememberResponse(); }
+  } remember{*this};
   std::int64_t size = -1;
   FTransferEncoding = TTransferEncoding::TE_UNKNOWN;
   if (haveEarlyStatus) {
@@ -272,10 +315,13 @@ bool THTTPSend::HTTPMethod(const std::string& Method, const std::string& URL) {
     for (;;) {
       const std::string line = FSock->RecvString(FTimeout);
       const bool failed = FSock->LastError() != 0;
-      if (line.empty() && !failed)
-        continue;
       if (!failed)
         headerBytes += static_cast<std::int64_t>(line.size()) + 2;
+      if (line.empty() && !failed) {
+        if (overLimit(headerBytes))
+          break;
+        continue;
+      }
       if (startsWith(upperAscii(line), "HTTP/")) {
         FHeaders.push_back(line);
         DecodeStatus(line);
@@ -335,7 +381,7 @@ bool THTTPSend::HTTPMethod(const std::string& Method, const std::string& URL) {
       result = readBodyIdentity(size);
       break;
     case TTransferEncoding::TE_CHUNKED:
-      result = readBodyChunked();
+      result = readBodyChunked(headerBytes);
       break;
     }
   }
@@ -377,10 +423,13 @@ bool THTTPSend::readBodyIdentity(std::int64_t size) {
   return FSock->LastError() == 0;
 }
 
-bool THTTPSend::readBodyChunked() {
+bool THTTPSend::readBodyChunked(std::int64_t& lineBytes) {
   for (;;) {
     std::string line = FSock->RecvString(FTimeout);
     if (FSock->LastError() != 0)
+      break;
+    lineBytes += static_cast<std::int64_t>(line.size()) + 2;
+    if (overLimit(lineBytes))
       break;
     if (line.empty())
       continue; // the CR LF after a chunk's data

@@ -22,9 +22,10 @@ public:
   THTTPSend();
   ~THTTPSend() override;
 
-  // Resets the ranges, the document, the header list and the MIME type. HTTPMethod does
-  // this itself when Headers and Document still hold the previous response, so that a
-  // reused client never sends that response back as request headers and body.
+  // Resets the ranges, the document, the header list and the MIME type. A reused client
+  // never sends the previous response back: HTTPMethod drops the response's lines, body and
+  // MIME type where the caller left them, and keeps what the caller set since (extra lines
+  // after the response's, a body written or assigned, SetMimeType, the ranges).
   void Clear();
   void DecodeStatus(const std::string& Value);
   // Blocks for the whole exchange, up to Timeout per wait for data.
@@ -42,7 +43,10 @@ public:
 
   TTransferEncoding TransferEncoding() const { return FTransferEncoding; }
   const std::string& MimeType() const { return FMimeType; }
-  void SetMimeType(std::string v) { FMimeType = std::move(v); }
+  void SetMimeType(std::string v) {
+    FMimeType = std::move(v);
+    FMimeTypeSet = true;
+  }
   const std::string& Protocol() const { return FProtocol; }
   void SetProtocol(std::string v) { FProtocol = std::move(v); }
   bool KeepAlive() const { return FKeepAlive; }
@@ -74,8 +78,9 @@ public:
   const std::string& AliveHost() const { return FAliveHost; }
   const std::string& AlivePort() const { return FAlivePort; }
 
-  // Most bytes of response body kept, and of response headers read; 0 = no limit. Over the
-  // limit the request fails with 10055 ("No Buffer space available").
+  // Most bytes of response body kept, and of response lines read (status, headers, blank
+  // lines, chunk sizes); 0 = no limit. Over the limit the request fails with 10055 ("No
+  // Buffer space available").
   std::int64_t MaxResponseSize() const { return FMaxResponseSize; }
   void SetMaxResponseSize(std::int64_t v) { FMaxResponseSize = v; }
 
@@ -84,15 +89,38 @@ private:
   bool readHeaderLine(std::string& line, std::int64_t& headerBytes);
   bool readBodyUnknown();
   bool readBodyIdentity(std::int64_t size);
-  bool readBodyChunked();
+  bool readBodyChunked(std::int64_t& lineBytes);
   void parseCookies();
+  void rememberResponse();
+  void dropResponse();
+
+  // Counts writes: a body the caller writes counts as set even when its bytes equal the reply.
+  class TDocumentStream : public TMemoryStream {
+  public:
+    std::int64_t Write(const void* buffer, std::int64_t count) override {
+      ++FWrites;
+      return TMemoryStream::Write(buffer, count);
+    }
+    std::uint64_t Writes() const { return FWrites; }
+
+  private:
+    std::uint64_t FWrites = 0;
+  };
+
+  // What the last response left in Headers and Document, to tell it from the caller's.
+  struct ResponseMark {
+    std::vector<std::string> headers;
+    std::uint64_t writes = 0;
+    std::size_t size = 0;
+    std::size_t hash = 0;
+  };
 
   std::unique_ptr<TTCPBlockSocket> FSock;
   TTransferEncoding FTransferEncoding = TTransferEncoding::TE_UNKNOWN;
   std::string FAliveHost;
   std::string FAlivePort;
   std::vector<std::string> FHeaders;
-  std::unique_ptr<TMemoryStream> FDocument;
+  std::unique_ptr<TDocumentStream> FDocument;
   std::string FMimeType = "text/html";
   std::string FProtocol = "1.0";
   bool FKeepAlive = true;
@@ -113,6 +141,8 @@ private:
   bool FAddPortNumberToHost = true;
   std::int64_t FMaxResponseSize = 0;
   bool FResponseLoaded = false;
+  bool FMimeTypeSet = false;
+  ResponseMark FResponse;
 };
 
 // Limits of the client GetUrlLines uses, so that a broken or hostile server cannot make

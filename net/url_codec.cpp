@@ -125,9 +125,10 @@ TURLParts ParseURL(std::string_view URL) {
       parts.Port = std::string(authority.substr(colon + 1));
   }
 
-  parts.URI = "/" + std::string(pathText);
+  // Appended rather than "/" + string: GCC 12 at -O3 warns falsely (-Wrestrict) on that.
+  parts.URI.assign(1, '/').append(pathText);
   const std::size_t query = pathText.find('?');
-  parts.Path = "/" + std::string(pathText.substr(0, query));
+  parts.Path.assign(1, '/').append(pathText.substr(0, query));
   if (query != std::string_view::npos)
     parts.Para = std::string(pathText.substr(query + 1));
   if (parts.Host.empty())

@@ -317,6 +317,20 @@ TEST_F(FileInput, MissingFileRaisesTheSystemText) {
   EXPECT_THROW(in->SampleRate(), EAuException);
 }
 
+TEST_F(FileInput, NamesThatCannotBeOpenedRaiseTheSystemText) {
+  ASSERT_TRUE(std::filesystem::create_directory(dir / "folder.raw"));
+  const struct {
+    const char* name;
+    const char* error;
+  } cases[] = {{"gone.raw", "No such file or directory"}, {"folder.raw", "Is a directory"}};
+  for (const auto& c : cases) {
+    in->SetFileName((dir / c.name).string());
+    EXPECT_FALSE(in->Valid()) << c.name;
+    EXPECT_EQ(initError(*in), c.error);
+    in->Reset();
+  }
+}
+
 TEST_F(FileInput, InitErrors) {
   auto unnamed = MakeComponent<RawPcmIn>();
   EXPECT_EQ(initError(*unnamed), "The file name is not assigned");
@@ -391,6 +405,23 @@ TEST(FileStream, ModesAndErrors) {
   } catch (const EAuException& e) {
     EXPECT_STREQ(e.what(), "No such file or directory");
   }
+}
+
+TEST(FileStream, DirectoriesAreRefusedInEveryMode) {
+  TempDir dir;
+  const auto name = dir / "folder.mp3";
+  ASSERT_TRUE(std::filesystem::create_directory(name));
+  for (std::uint16_t mode :
+       {TAuFileStream::fmOpenRead, std::uint16_t(TAuFileStream::fmOpenRead | 0x40),
+        TAuFileStream::fmOpenWrite, TAuFileStream::fmOpenReadWrite, TAuFileStream::fmCreate}) {
+    try {
+      TAuFileStream stream(name.string(), mode);
+      ADD_FAILURE() << "directory opened with mode " << mode;
+    } catch (const EAuException& e) {
+      EXPECT_STREQ(e.what(), "Is a directory") << mode;
+    }
+  }
+  EXPECT_TRUE(std::filesystem::is_directory(name));
 }
 
 } // namespace

@@ -108,6 +108,32 @@ TEST(BlockSocketLines, OverlongLineFailsWith10055) {
   EXPECT_EQ(sock.LastError(), WSAENOBUFS);
 }
 
+TEST(BlockSocketLines, LimitIsTheLongestLineAccepted) {
+  struct Case {
+    std::string sent;
+    bool convertLineEnd;
+    std::string line;
+    int error;
+  } cases[] = {
+      {"0123456789\r\nnext\r\n", false, "0123456789", 0},
+      {"0123456789\nnext\r\n", true, "0123456789", 0},
+      {"0123456789A\r\nnext\r\n", false, "", WSAENOBUFS},
+      {"0123456789A\nnext\r\n", true, "", WSAENOBUFS},
+  };
+  for (const Case& c : cases) {
+    LocalServer server([&](ServerConnection& conn) {
+      conn.send(c.sent);
+      conn.holdOpen();
+    });
+    TTCPBlockSocket sock;
+    sock.SetMaxLineLength(10);
+    sock.SetConvertLineEnd(c.convertLineEnd);
+    connected(sock, server);
+    EXPECT_EQ(sock.RecvString(5000), c.line) << c.sent;
+    EXPECT_EQ(sock.LastError(), c.error) << c.sent;
+  }
+}
+
 TEST(BlockSocketLines, ShortLinesReadTogetherWithLongDataPassTheLimit) {
   // A packet holding a short line and much more after it is not an overlong line.
   const std::string tail(100, 'x');

@@ -478,6 +478,68 @@ TEST(GetUrlLines, ChunkedBodyOverTheLimitFails) {
   EXPECT_FALSE(GetUrlLines(server.url(), lines));
 }
 
+// Blank lines carry no data but are still read: a server sending nothing else must meet
+// the bound like one sending data.
+struct EndlessBlankLines {
+  const char* name;
+  std::string before; // what the server sends first
+  std::string lineEnd = "\r\n";
+  bool expect100 = false;
+  bool viaGetUrlLines = false;
+};
+
+void PrintTo(const EndlessBlankLines& c, std::ostream* os) {
+  *os << c.name;
+}
+
+class HttpBlankLines : public ::testing::TestWithParam<EndlessBlankLines> {};
+
+TEST_P(HttpBlankLines, FailAtTheBound) {
+  const EndlessBlankLines& c = GetParam();
+  // Far above the bound plus what the socket buffers hold.
+  constexpr std::size_t kCap = 16u << 20;
+  std::atomic<std::size_t> sent{0};
+  LocalServer server([&](ServerConnection& conn) {
+    conn.readRequest(5000, !c.expect100);
+    conn.send(c.before);
+    std::string block;
+    while (block.size() < 65536)
+      block += c.lineEnd;
+    while (sent < kCap && conn.send(block))
+      sent += block.size();
+  });
+  if (c.viaGetUrlLines) {
+    std::vector<std::u16string> lines{u"keep"};
+    EXPECT_FALSE(GetUrlLines(server.url(), lines));
+    EXPECT_EQ(lines, std::vector<std::u16string>{u"keep"});
+  } else {
+    THTTPSend http;
+    // Smaller than GetUrlLines' bound: every blank line costs a pass over the socket's buffer.
+    http.SetMaxResponseSize(64 * 1024);
+    if (c.expect100) {
+      http.SetProtocol("1.1");
+      http.SetStatus100(true);
+      http.Document().Write("payload", 7);
+    }
+    EXPECT_FALSE(http.HTTPMethod(c.expect100 ? "PUT" : "GET", server.url()));
+    EXPECT_EQ(http.Sock().LastError(), WSAENOBUFS);
+  }
+  ASSERT_TRUE(server.waitHandled(1, 60000));
+  EXPECT_LT(sent.load(), kCap);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, HttpBlankLines,
+    ::testing::Values(EndlessBlankLines{"BeforeTheStatusLine", ""},
+                      EndlessBlankLines{"BeforeTheInterimStatus", "", "\r\n", true},
+                      EndlessBlankLines{
+                          "InsideAChunkedBody",
+                          "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n"},
+                      EndlessBlankLines{"GetUrlLinesBeforeTheStatusLine", "", "\n", false, true}),
+    [](const ::testing::TestParamInfo<EndlessBlankLines>& info) {
+      return std::string(info.param.name);
+    });
+
 TEST(GetUrlLines, BodyOfExactlyTheLimitIsAccepted) {
   const std::string body(static_cast<std::size_t>(kUrlLinesMaxResponseSize), 'x');
   LocalServer server(respond("HTTP/1.0 200 OK\r\nContent-Length: " + std::to_string(body.size()) +
