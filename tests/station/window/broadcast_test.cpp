@@ -168,6 +168,8 @@ private Q_SLOTS:
     QVERIFY(!w.pl->isEnabled() && !w.pe->isEnabled() && !w.rname->isEnabled());
     QVERIFY(w.cp->isEnabled() && w.b1->isEnabled());
     QCOMPARE(w.Station().wo->Id3v2Tags()->Title(), std::u16string(u"Test FM"));
+    w.WMDropFiles({A}); // nothing joins the list while on air
+    QCOMPARE(w.pl->count(), 4);
 
     QProcess listener;
     listener.start(QStringLiteral("ffmpeg"),
@@ -215,6 +217,12 @@ private Q_SLOTS:
     QVERIFY2(is(at[2], 660) && is(at[3], 880) && is(at[4], 440), qPrintable(heard));
 
     w.b1->click();
+    QCOMPARE(w.b1->text(), QStringLiteral("Stopping..."));
+    w.N5Click();
+    QCOMPARE(w.b1->text(), QStringLiteral("Остановка..."));
+    w.English1Click();
+    QCOMPARE(w.b1->text(), QStringLiteral("Stopping..."));
+    w.b1->click(); // a second click while stopping changes nothing
     QCOMPARE(w.b1->text(), QStringLiteral("Stopping..."));
     QCOMPARE(w.windowTitle(), QStringLiteral("Sondrix Radio Station"));
     QVERIFY(w.ling->text().isEmpty());
