@@ -83,5 +83,45 @@ TEST(Dispatcher, CallFromTheMainThreadRunsAtOnceAndErrorsReachTheCaller) {
   EXPECT_EQ(caught, "boom");
 }
 
+// Several callers queue while the main thread pumps: each call runs once, on the main thread,
+// and its caller wakes. Under ThreadSanitizer this also proves the queue and the done flags
+// are only touched under the lock.
+TEST(Dispatcher, ManyCallersQueueWhileTheMainThreadPumps) {
+  auto dispatcher = makeQueueDispatcher();
+  const auto mainId = std::this_thread::get_id();
+  constexpr int kCallers = 4;
+  constexpr int kCallsEach = 200;
+  std::vector<int> runs(kCallers, 0);
+  std::vector<int> returned(kCallers, 0);
+  std::atomic<int> offMain{0};
+  std::atomic<int> finished{0};
+  std::vector<std::thread> callers;
+  for (int c = 0; c < kCallers; ++c)
+    callers.emplace_back([&, c] {
+      for (int i = 0; i < kCallsEach; ++i) {
+        dispatcher->runOnMainThreadAndWait([&, c] {
+          if (std::this_thread::get_id() != mainId)
+            ++offMain;
+          ++runs[c];
+        });
+        ++returned[c];
+      }
+      ++finished;
+    });
+  const auto deadline = std::chrono::steady_clock::now() + 60s;
+  while (finished < kCallers && std::chrono::steady_clock::now() < deadline) {
+    dispatcher->pumpPending();
+    std::this_thread::yield();
+  }
+  // Lets callers still blocked after a timeout finish, so the joins below cannot hang.
+  while (finished < kCallers)
+    dispatcher->waitAndPump(10ms);
+  for (auto& t : callers)
+    t.join();
+  EXPECT_EQ(offMain, 0);
+  EXPECT_EQ(runs, std::vector<int>(kCallers, kCallsEach));
+  EXPECT_EQ(returned, std::vector<int>(kCallers, kCallsEach));
+}
+
 } // namespace
 } // namespace sondrix
