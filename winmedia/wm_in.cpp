@@ -10,6 +10,20 @@
 
 namespace sondrix {
 
+namespace {
+
+std::int64_t saturatingMul(std::int64_t a, std::int64_t b) {
+  std::int64_t r = 0;
+  return __builtin_mul_overflow(a, b, &r) ? std::numeric_limits<std::int64_t>::max() : r;
+}
+
+std::int64_t saturatingAdd(std::int64_t a, std::int64_t b) {
+  std::int64_t r = 0;
+  return __builtin_add_overflow(a, b, &r) ? std::numeric_limits<std::int64_t>::max() : r;
+}
+
+} // namespace
+
 std::uint8_t channelRequest(TChannelsNumber value) {
   switch (value) {
   case TChannelsNumber::cnMaxAvailable:
@@ -41,8 +55,13 @@ void TWMIn::OpenSource() {
   if (!FStreamAssigned)
     OpenOwnStream();
   const bool discrete = FHighPrecision;
+  const bool empty = FStream->Size() == 0;
   openReader(FStream, discrete, channelRequest(FOutputChannels));
   FValid = reader.has_audio;
+  FInvalidReason = empty                      ? kEmptyFileText
+                   : reader.reader == nullptr ? kNotMediaText
+                   : !reader.has_audio        ? kNoAudioText
+                                              : "";
   if (reader.reader == nullptr) {
     // Nothing will read the stream: do not hold the file open, nor leave a handed-in stream
     // wherever the failed attempt moved it.
@@ -56,6 +75,11 @@ void TWMIn::OpenSource() {
     }
     FDiscreteInUse = discrete;
     takeFormat();
+    if (FValid && FSR < kMinSampleRate) {
+      FValid = false;
+      FInvalidReason = "Unplayable sample rate: " + std::to_string(FSR) + " Hz (below " +
+                       std::to_string(kMinSampleRate) + " Hz)";
+    }
     FSeekable = true;
     fillTags();
   } catch (...) {
@@ -87,13 +111,14 @@ void TWMIn::takeFormat() {
   const std::int64_t frameBytes = std::int64_t{channels} * (bits / 8);
   std::int64_t frames =
       static_cast<std::int64_t>(static_cast<double>(FDuration) / 100.0 * static_cast<double>(rate));
-  std::int64_t size = frames * frameBytes;
+  // A header may claim any length: a size past the largest is simply "longer than any file".
+  std::int64_t size = saturatingMul(frames, frameBytes);
   // Without a stated duration the size stays 0 (no limit); a correction alone would cut the
   // stream short.
   if (size > 0) {
     const std::uint32_t extra = extraFrames();
-    frames += extra;
-    size += std::int64_t{extra} * frameBytes;
+    frames = saturatingAdd(frames, extra);
+    size = saturatingAdd(size, saturatingMul(extra, frameBytes));
   }
   FTotalSamples = frames;
   FSize = size;
