@@ -107,24 +107,34 @@ Bytes& w64Chunk(Bytes& b, const char* name, std::uint64_t size) {
   return b.le(size, 8);
 }
 
-TEST_F(WMInCrafted, AWave64WithAChunkSizeNearTheLargestIsRefusedOrPlayed) {
-  for (const std::uint64_t size : {std::uint64_t{std::numeric_limits<std::int64_t>::max()},
-                                   std::uint64_t{std::numeric_limits<std::int64_t>::max()} - 40,
-                                   std::numeric_limits<std::uint64_t>::max()}) {
-    SCOPED_TRACE(size);
+TEST_F(WMInCrafted, AWave64WithSizesNearTheLargestPlaysWhatItHoldsOrIsRefused) {
+  constexpr std::uint64_t kLargest = std::numeric_limits<std::int64_t>::max();
+  const struct {
+    std::uint64_t riff, data;
+    bool plays;
+  } rows[] = {{kLargest - 40, 24 + 441 * 4, true},
+              {kLargest, kLargest, false},
+              {std::numeric_limits<std::uint64_t>::max(), kLargest, false},
+              {24 + 64 + 40 + 24 + 441 * 4, kLargest, false}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(std::to_string(row.riff) + " / " + std::to_string(row.data));
     Bytes b;
     // Junk in front makes the reader retry past it, so every seek is offset from there.
     b.le(0, 30);
-    w64Chunk(b, "riff", size);
+    w64Chunk(b, "riff", row.riff);
     b.tag("wave").raw({0xF3, 0xAC, 0xD3, 0x11, 0x8C, 0xD1, 0x00, 0xC0, 0x4F, 0x8E, 0xDB, 0x8A});
     w64Chunk(b, "fmt ", 40).pcmFormat();
-    w64Chunk(b, "junk", size);
-    w64Chunk(b, "data", size).tone(441);
+    w64Chunk(b, "data", row.data).tone(441);
     writeBytes(*dir / "w64.wav", b.data());
     in->SetFileName((*dir / "w64.wav").string());
-    if (in->Valid()) {
-      in->TotalTime();
-      EXPECT_LE(playThrough(*in).size(), 441u * 4);
+    EXPECT_EQ(in->Valid(), row.plays);
+    try {
+      EXPECT_EQ(playThrough(*in).size(), row.plays ? 441u * 4 : 0u);
+      EXPECT_TRUE(row.plays) << "a run started";
+    } catch (const std::exception& e) {
+      EXPECT_FALSE(row.plays) << e.what();
+      EXPECT_EQ(std::string(e.what()), TWMIn::kNotMediaText);
+      in->Flush();
     }
   }
 }
