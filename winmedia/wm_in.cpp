@@ -4,6 +4,7 @@
 #include "base/text.h"
 #include "tags/common_tags.h"
 #include "tags/id3v2_tags.h"
+#include "winmedia/runtime/pcm_converter.h"
 
 #include <cmath>
 #include <limits>
@@ -75,10 +76,10 @@ void TWMIn::OpenSource() {
     }
     FDiscreteInUse = discrete;
     takeFormat();
-    if (FValid && FSR < kMinSampleRate) {
+    // Below this a file's stated rate is a damaged header, not sound.
+    if (FValid && FSR < PcmConverter::kMinRate) {
       FValid = false;
-      FInvalidReason = "Unplayable sample rate: " + std::to_string(FSR) + " Hz (below " +
-                       std::to_string(kMinSampleRate) + " Hz)";
+      FInvalidReason = unplayableRateText(FSR);
     }
     FSeekable = true;
     fillTags();

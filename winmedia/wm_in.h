@@ -32,8 +32,6 @@ public:
   // Why Init refuses a source (the run's error text).
   static constexpr const char* kEmptyFileText = "The file is empty";
   static constexpr const char* kNotMediaText = "Not a media file, or a damaged one";
-  // Below this a file's stated rate is a damaged header, not sound.
-  static constexpr std::uint32_t kMinSampleRate = 1000;
 
   explicit TWMIn(TComponent* AOwner = nullptr);
   ~TWMIn() override;

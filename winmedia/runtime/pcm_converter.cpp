@@ -38,8 +38,7 @@ std::string describe(const PcmFormat& f) {
 
 void checkFormat(const PcmFormat& f) {
   if (f.SampleRate < PcmConverter::kMinRate)
-    throw std::runtime_error("Unplayable sample rate: " + std::to_string(f.SampleRate) +
-                             " Hz (below " + std::to_string(PcmConverter::kMinRate) + " Hz)");
+    throw std::runtime_error(unplayableRateText(f.SampleRate));
   if (sampleFormatFor(f.BitsPerSample) == AV_SAMPLE_FMT_NONE || f.Channels < 1 ||
       f.Channels > PcmConverter::kMaxChannels || f.SampleRate > PcmConverter::kMaxRate)
     throw std::runtime_error("Unsupported PCM format: " + describe(f));
@@ -64,6 +63,11 @@ std::size_t sliceFrames(const PcmFormat& in, const PcmFormat& out) {
 }
 
 } // namespace
+
+std::string unplayableRateText(std::uint32_t rate) {
+  return "Unplayable sample rate: " + std::to_string(rate) + " Hz (below " +
+         std::to_string(PcmConverter::kMinRate) + " Hz)";
+}
 
 struct PcmConverter::Impl {
   av::Resampler swr;

@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <vector>
 
 namespace sondrix {
@@ -15,6 +16,9 @@ struct PcmFormat {
   std::uint32_t FrameSize() const { return Channels * ((BitsPerSample % 128) / 8); }
   friend bool operator==(const PcmFormat&, const PcmFormat&) = default;
 };
+
+// Why a file's rate below PcmConverter::kMinRate cannot play.
+std::string unplayableRateText(std::uint32_t rate);
 
 // Converts a stream of PCM from one format to another (rate, channels, sample width),
 // keeping the resampler's state across blocks. Input blocks may end in the middle of a frame.
