@@ -135,17 +135,13 @@ void TAuFileIn::DoInit() {
 
   const std::uint32_t frameBytes = (FChan * FBPS) / 8;
   if (!FValid || frameBytes == 0 || FSR == 0) {
-    // Not audio: a harmless format and no length, so the consumer simply reads nothing.
-    FSR = 8000;
-    FBPS = 8;
-    FChan = 1;
-    FSampleSize = 1;
-    FTotalSamples = 0;
-    FSize = 0;
-    FTime = 0;
-    BufStart = 1;
-    BufEnd = 0;
-    return;
+    // A run of nothing would end the broadcast as if the list were over: say why instead.
+    std::string reason;
+    {
+      CriticalSectionGuard lock(*OpenCS);
+      reason = FInvalidReason.empty() ? std::string(kNoAudioText) : FInvalidReason;
+    }
+    throw EAuException(reason);
   }
   FSampleSize = static_cast<std::uint16_t>(frameBytes);
   const std::int64_t sourceFrames = FSize / FSampleSize;

@@ -22,6 +22,8 @@ namespace sondrix {
 // open until Flush, Reset, a change of name or stream, or destruction.
 class TAuFileIn : public TAuStreamedInput {
 public:
+  static constexpr const char* kNoAudioText = "The file holds no playable audio";
+
   explicit TAuFileIn(TComponent* AOwner = nullptr);
   ~TAuFileIn() override;
 
@@ -39,7 +41,8 @@ public:
   std::int64_t EndSample() const { return FEndSample; }
   void SetEndSample(std::int64_t Value) { FEndSample = Value; }
 
-  // Opens the source to find out; a source without playable audio is left closed.
+  // Opens the source to find out; a source without playable audio is left closed, and Init
+  // fails on it with the reason.
   bool Valid();
   // Range start / end by time; false (nothing stored) on a source that cannot seek or when
   // the time lies beyond the source.
@@ -86,6 +89,9 @@ protected:
   std::atomic<std::uint32_t> FSR{0};
   std::atomic<std::uint32_t> FChan{0};
   std::atomic<std::uint32_t> FTime{0};
+  // Why the opened source is not valid, for Init's error; empty gives kNoAudioText. Set by
+  // OpenSource, under OpenCS.
+  std::string FInvalidReason;
 
 private:
   void closeQuietly();

@@ -143,7 +143,21 @@ void TStationCore::Timer1Timer() {
     return;
   const auto count = static_cast<int>(au->Files().size());
   const int current = au->CurrentItem();
-  au->SetCurrentItem(current >= count - 1 ? 0 : static_cast<std::uint16_t>(current + 1));
+  try {
+    au->SetCurrentItem(current >= count - 1 ? 0 : static_cast<std::uint16_t>(current + 1));
+  } catch (const std::exception& e) {
+    // The same rule as a failed switch on the worker: the broadcast ends, naming the track.
+    fail(e.what());
+    wo->Stop(true);
+    setCaption(FTexts->StoppingText);
+    StopRequested = 1;
+  }
+}
+
+void TStationCore::fail(const std::string& Message) {
+  const std::string name = currentFileName();
+  FFailure = name.empty() ? Message : name + ": " + Message;
+  FView.SetStatus(FFailure);
 }
 
 void TStationCore::StopAndWait() {
@@ -182,10 +196,7 @@ void TStationCore::listenerEvent(bool Connected) {
 }
 
 void TStationCore::woThreadException() {
-  const std::string name = currentFileName();
-  const std::string message = wo->ExceptionMessage();
-  FFailure = name.empty() ? message : name + ": " + message;
-  FView.SetStatus(FFailure);
+  fail(wo->ExceptionMessage());
 }
 
 void TStationCore::auPlayItemChanged() {

@@ -72,7 +72,8 @@ public:
 
   // The start/stop button. Throws when the output refuses to start (the station stays Idle).
   void b1Click();
-  // The 100 ms tick while on air.
+  // The 100 ms tick while on air. A next track that cannot be opened ends the broadcast as a
+  // failure (the worker's rule), not an exception to the caller.
   void Timer1Timer();
   // Stops and waits for the worker, no done event (closing the window).
   void StopAndWait();
@@ -100,6 +101,8 @@ private:
   void woClientConnected();
   void listenerEvent(bool Connected);
   void woThreadException();
+  // Keeps and shows "<file name>: <Message>" for the current track.
+  void fail(const std::string& Message);
   void auPlayItemChanged();
   void setCaption(const std::string& Caption);
   std::string currentFileName() const;

@@ -1,12 +1,29 @@
 #include "au_format_converter.h"
 
 #include "audio/au_exception.h"
+#include "winmedia/runtime/codec_info.h"
 
 #include <algorithm>
 
 namespace sondrix {
 
+PcmFormat runFormat(const PcmFormat& first, std::uint32_t bits) {
+  return PcmFormat{wmEncoderRateAtOrBelow(first.SampleRate),
+                   std::min<std::uint32_t>(first.Channels, 2), bits};
+}
+
 TAuFormatConverter::TAuFormatConverter(TComponent* AOwner) : TAuConverter(AOwner) {}
+
+std::uint32_t TAuFormatConverter::inputBytesFor(const PcmFormat& in, std::uint32_t outBytes) const {
+  const std::uint64_t inRate = std::uint64_t{in.SampleRate} * in.FrameSize();
+  const std::uint64_t outRate = std::uint64_t{FOut.SampleRate} * FOut.FrameSize();
+  if (inRate == 0 || outRate == 0 || inRate >= outRate)
+    return outBytes;
+  // An input that grows when converted (a low rate, few channels) is read in smaller blocks,
+  // so the converted block stays near what the caller asked for.
+  const std::uint64_t bytes = std::uint64_t{outBytes} * inRate / outRate;
+  return static_cast<std::uint32_t>(std::max<std::uint64_t>(bytes, in.FrameSize()));
+}
 
 TAuFormatConverter::~TAuFormatConverter() = default;
 
@@ -37,7 +54,7 @@ void TAuFormatConverter::DoInit() {
     throw EAuException("Input is not assigned");
   FInput->Init();
   const PcmFormat in = inputFormat();
-  FOut = PcmFormat{in.SampleRate, in.Channels, FOutputBits};
+  FOut = runFormat(in, FOutputBits);
   FConverter.reset();
   FPending.clear();
   FPendingStart = 0;
@@ -86,12 +103,11 @@ void TAuFormatConverter::DoGetData(void*& Buffer, std::uint32_t& Bytes) {
       Bytes = 0;
       return;
     }
-    // Ask for about as many input bytes as the caller wants output bytes.
-    std::uint32_t ask = std::max<std::uint32_t>(wanted, 4096);
     // The block is used up under the input's lock too: a track switch from the main thread
     // closes the file whose decoded bytes it points into.
     void* p = nullptr;
     CriticalSectionGuard inputLock(FInput->DataLock());
+    std::uint32_t ask = inputBytesFor(inputFormat(), std::max<std::uint32_t>(wanted, 4096));
     FInput->GetData(p, ask);
     if (ask == 0) {
       FInputEnded = true;

@@ -9,8 +9,12 @@
 
 namespace sondrix {
 
-// Delivers its Input's audio in one fixed PCM format for a whole run: the format the Input had
-// at Init, at 16 bits. Whenever the Input switches to a source of another format (the next
+// The one format of a broadcast whose first file has the format first: at most stereo, at the
+// encoders' rate nearest at or below the file's, at bits.
+PcmFormat runFormat(const PcmFormat& first, std::uint32_t bits);
+
+// Delivers its Input's audio in one fixed PCM format for a whole run: runFormat of the format
+// the Input had at Init. Whenever the Input switches to a source of another format (the next
 // file of a playlist), the following blocks are resampled and remixed to the fixed format, so
 // every file is heard at its own speed and pitch through an encoder that was set up once.
 //
@@ -35,6 +39,8 @@ protected:
 
 private:
   PcmFormat inputFormat();
+  // Input bytes to ask for so that their conversion gives about outBytes.
+  std::uint32_t inputBytesFor(const PcmFormat& in, std::uint32_t outBytes) const;
   void convertBlock(const PcmFormat& format, const std::uint8_t* data, std::uint32_t bytes);
 
   std::uint32_t FOutputBits = 16;

@@ -4,11 +4,26 @@
 #include "base/text.h"
 #include "tags/common_tags.h"
 #include "tags/id3v2_tags.h"
+#include "winmedia/runtime/pcm_converter.h"
 
 #include <cmath>
 #include <limits>
 
 namespace sondrix {
+
+namespace {
+
+std::int64_t saturatingMul(std::int64_t a, std::int64_t b) {
+  std::int64_t r = 0;
+  return __builtin_mul_overflow(a, b, &r) ? std::numeric_limits<std::int64_t>::max() : r;
+}
+
+std::int64_t saturatingAdd(std::int64_t a, std::int64_t b) {
+  std::int64_t r = 0;
+  return __builtin_add_overflow(a, b, &r) ? std::numeric_limits<std::int64_t>::max() : r;
+}
+
+} // namespace
 
 std::uint8_t channelRequest(TChannelsNumber value) {
   switch (value) {
@@ -41,8 +56,13 @@ void TWMIn::OpenSource() {
   if (!FStreamAssigned)
     OpenOwnStream();
   const bool discrete = FHighPrecision;
+  const bool empty = FStream->Size() == 0;
   openReader(FStream, discrete, channelRequest(FOutputChannels));
   FValid = reader.has_audio;
+  FInvalidReason = empty                      ? kEmptyFileText
+                   : reader.reader == nullptr ? kNotMediaText
+                   : !reader.has_audio        ? kNoAudioText
+                                              : "";
   if (reader.reader == nullptr) {
     // Nothing will read the stream: do not hold the file open, nor leave a handed-in stream
     // wherever the failed attempt moved it.
@@ -56,6 +76,11 @@ void TWMIn::OpenSource() {
     }
     FDiscreteInUse = discrete;
     takeFormat();
+    // Below this a file's stated rate is a damaged header, not sound.
+    if (FValid && FSR < PcmConverter::kMinRate) {
+      FValid = false;
+      FInvalidReason = unplayableRateText(FSR);
+    }
     FSeekable = true;
     fillTags();
   } catch (...) {
@@ -87,13 +112,14 @@ void TWMIn::takeFormat() {
   const std::int64_t frameBytes = std::int64_t{channels} * (bits / 8);
   std::int64_t frames =
       static_cast<std::int64_t>(static_cast<double>(FDuration) / 100.0 * static_cast<double>(rate));
-  std::int64_t size = frames * frameBytes;
+  // A header may claim any length: a size past the largest is simply "longer than any file".
+  std::int64_t size = saturatingMul(frames, frameBytes);
   // Without a stated duration the size stays 0 (no limit); a correction alone would cut the
   // stream short.
   if (size > 0) {
     const std::uint32_t extra = extraFrames();
-    frames += extra;
-    size += std::int64_t{extra} * frameBytes;
+    frames = saturatingAdd(frames, extra);
+    size = saturatingAdd(size, saturatingMul(extra, frameBytes));
   }
   FTotalSamples = frames;
   FSize = size;

@@ -29,6 +29,10 @@ std::uint8_t channelRequest(TChannelsNumber value);
 // open the source and must not be called while a run reads it.
 class TWMIn : public TAuTaggedFileIn {
 public:
+  // Why Init refuses a source (the run's error text).
+  static constexpr const char* kEmptyFileText = "The file is empty";
+  static constexpr const char* kNotMediaText = "Not a media file, or a damaged one";
+
   explicit TWMIn(TComponent* AOwner = nullptr);
   ~TWMIn() override;
 

@@ -3,6 +3,7 @@
 #include "winmedia/runtime/wm_runtime.h"
 
 #include <cmath>
+#include <limits>
 #include <vector>
 
 namespace sondrix {
@@ -165,8 +166,14 @@ void wm_reader_audio_format(const wma_sync_reader& r, std::uint16_t& channels,
 }
 
 std::uint32_t wm_reader_duration(const wma_sync_reader& r) {
-  // Nearest, halves to even (the default rounding mode).
-  return static_cast<std::uint32_t>(std::nearbyint(static_cast<double>(r.duration) / 100000.0));
+  // Nearest, halves to even (the default rounding mode). A header's frame count can claim
+  // centuries: such a length saturates rather than wrapping into a short one.
+  const double hundredths = std::nearbyint(static_cast<double>(r.duration) / 100000.0);
+  if (!(hundredths > 0))
+    return 0;
+  if (hundredths >= static_cast<double>(std::numeric_limits<std::uint32_t>::max()))
+    return std::numeric_limits<std::uint32_t>::max();
+  return static_cast<std::uint32_t>(hundredths);
 }
 
 std::uint32_t wm_reader_bitrate(wma_sync_reader& r) {

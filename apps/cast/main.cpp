@@ -1,6 +1,7 @@
 #include "base/main_thread_dispatcher.h"
 #include "console_view.h"
 #include "station/station_core.h"
+#include "station/track_probe.h"
 #include "winmedia/runtime/net_fd_limit.h"
 
 #include <csignal>
@@ -54,7 +55,20 @@ int main(int argc, char** argv) {
   mainThreadDispatcher(); // this thread is the main thread
   int status = 0;
   try {
-    TConsoleView view(options, files, printLine);
+    // Unattended: a file that cannot play is left out now, not found out hours later.
+    std::vector<std::string> playable;
+    for (const std::string& file : files) {
+      const std::string problem = trackProblem(file);
+      if (problem.empty())
+        playable.push_back(file);
+      else
+        printLine("Leaving out " + file + ": " + problem);
+    }
+    if (playable.empty()) {
+      printLine("No file can be played");
+      return 1;
+    }
+    TConsoleView view(options, playable, printLine);
     TStationCore station(view);
     if (!options.Address.empty())
       station.SetAddressLookup([address = options.Address] { return address; });

@@ -236,6 +236,56 @@ TEST_F(CastEndToEnd, ALoneOneSecondJingleLoopsOncePerSecondAndCtrlCStopsAtOnce) 
   EXPECT_LT(std::chrono::steady_clock::now() - before, 1s);
 }
 
+TEST_F(CastEndToEnd, FilesThatCannotPlayAreLeftOutAtTheStartByName) {
+  std::ofstream(dir / "j.mp3") << "hello";
+  fs::create_directory(dir / "x.mp3");
+  // A 5.1 file first fixes a stereo run; it is no reason to leave anything out.
+  ASSERT_EQ(run("ffmpeg -nostdin -v error -y -f lavfi -i sine=frequency=440:sample_rate=96000:"
+                "duration=3 -af 'pan=5.1|c0=c0|c1=c0|c2=c0|c3=c0|c4=c0|c5=c0' -c:a flac " +
+                (dir / "six.flac").string()),
+            0);
+  const std::string text = (dir / "j.mp3").string(), folder = (dir / "x.mp3").string();
+  CastProcess cast({"--port", std::to_string(freePort()), "--address", "127.0.0.1",
+                    (dir / "six.flac").string(), text, folder, (dir / "b.mp3").string()});
+  ASSERT_TRUE(cast.WaitForText("On air", 20s)) << cast.Output();
+  const std::string out = cast.Output();
+  EXPECT_NE(out.find("Leaving out " + text + ": Not a media file, or a damaged one"),
+            std::string::npos)
+      << out;
+  EXPECT_NE(out.find("Leaving out " + folder + ": Is a directory"), std::string::npos) << out;
+  EXPECT_NE(out.find("(2 tracks"), std::string::npos) << out;
+  EXPECT_TRUE(cast.WaitForText("Track 2/2: " + (dir / "b.mp3").string(), 20s)) << cast.Output();
+  EXPECT_EQ(cast.Signal(SIGINT, 10s), 0) << cast.Output();
+}
+
+TEST_F(CastEndToEnd, WithNoFileThatCanPlayItExitsWithStatus1) {
+  std::ofstream(dir / "j.mp3") << "hello";
+  std::ofstream(dir / "empty.mp3");
+  CastProcess cast({"--port", std::to_string(freePort()), "--address", "127.0.0.1",
+                    (dir / "j.mp3").string(), (dir / "empty.mp3").string()});
+  EXPECT_EQ(cast.Signal(0, 20s), 1) << cast.Output();
+  const std::string out = cast.Output();
+  EXPECT_NE(out.find("empty.mp3: The file is empty"), std::string::npos) << out;
+  EXPECT_NE(out.find("No file can be played"), std::string::npos) << out;
+  EXPECT_EQ(out.find("On air"), std::string::npos) << out;
+}
+
+TEST_F(CastEndToEnd, AFileThatGoesAwayDuringTheRunEndsItWithTheTrackAndStatus1) {
+  ASSERT_EQ(run("ffmpeg -nostdin -v error -y -f lavfi -i sine=frequency=660:duration=2 -ac 2 "
+                "-c:a libmp3lame " +
+                (dir / "short.mp3").string()),
+            0);
+  fs::copy_file(dir / "b.mp3", dir / "doomed.mp3");
+  CastProcess cast({"--port", std::to_string(freePort()), "--address", "127.0.0.1",
+                    (dir / "short.mp3").string(), (dir / "doomed.mp3").string()});
+  ASSERT_TRUE(cast.WaitForText("On air", 20s)) << cast.Output();
+  fs::remove(dir / "doomed.mp3");
+  EXPECT_EQ(cast.Signal(0, 20s), 1) << cast.Output();
+  const std::string out = cast.Output();
+  EXPECT_NE(out.find("doomed.mp3: No such file or directory"), std::string::npos) << out;
+  EXPECT_NE(out.find("Broadcast ended"), std::string::npos) << out;
+}
+
 TEST(CastCommandLine, HelpAndBadArgumentsAnswerAtOnce) {
   EXPECT_EQ(WEXITSTATUS(run(std::string(SONDRIX_CAST_BINARY) + " --help >/dev/null")), 0);
   EXPECT_EQ(WEXITSTATUS(run(std::string(SONDRIX_CAST_BINARY) + " --port x a.mp3 2>/dev/null")), 2);

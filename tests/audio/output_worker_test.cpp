@@ -131,6 +131,28 @@ TEST_F(OutputWorker, EndOfDataDeliversEveryByteThenDone) {
     ASSERT_EQ(out->Data[i], i % 251);
 }
 
+// A source that has played a given number of bytes (16-bit stereo at 1000 Hz: 4000 a second).
+class PlayedSource : public MemorySource {
+public:
+  PlayedSource() : MemorySource(0) {}
+  void SetPlayed(std::int64_t Bytes) { FPosition = Bytes; }
+};
+
+TEST(OutputTime, TimeElapsedIsThePlayedBytesInWholeSecondsOfTheInputsFormat) {
+  auto src = MakeComponent<PlayedSource>();
+  auto out = MakeComponent<RecordingOutput>();
+  EXPECT_EQ(out->TimeElapsed(), 0) << "no input";
+  out->SetInput(src.get());
+  const struct {
+    std::int64_t bytes;
+    std::int32_t seconds;
+  } rows[] = {{0, 0}, {40000, 10}, {6000, 2}, {10000, 2}, {14000, 4}, {3999, 1}};
+  for (const auto& row : rows) {
+    src->SetPlayed(row.bytes);
+    EXPECT_EQ(out->TimeElapsed(), row.seconds) << row.bytes << " bytes";
+  }
+}
+
 TEST_F(OutputWorker, FailingBlockReportsThenCompletesAndCanRunAgain) {
   out->FailAtBlock = 2;
   out->Run();

@@ -104,7 +104,8 @@ protected:
 
   void DoGetData(void*& Buffer, std::uint32_t& Bytes) override {
     ++Reads;
-    if (FOpened <= 0 || !FValid || FStream == nullptr) {
+    // Like the real decoder: asked for nothing, it gives nothing.
+    if (FOpened <= 0 || !FValid || FStream == nullptr || Bytes == 0) {
       Buffer = nullptr;
       Bytes = 0;
       return;

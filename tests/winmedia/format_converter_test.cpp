@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <numbers>
@@ -23,6 +24,11 @@ public:
   SwitchingSource(std::vector<Segment> segments, std::uint32_t chunk)
       : FSegments(std::move(segments)), FChunk(chunk) {}
 
+  // Reports the length of all segments as Size, like a file source.
+  bool Sized = false;
+  // Each read asked of it: the segment playing when asked, and the bytes.
+  std::vector<std::pair<std::size_t, std::uint32_t>> Asks;
+
 protected:
   std::uint32_t GetBitsPerSample() override { return current().format.BitsPerSample; }
   std::uint32_t GetChannels() override { return current().format.Channels; }
@@ -32,9 +38,16 @@ protected:
     render();
     Busy = true;
     FSize = -1;
+    if (Sized) {
+      FSize = 0;
+      for (const Segment& seg : FSegments)
+        FSize += static_cast<std::int64_t>(seg.seconds * seg.format.SampleRate) *
+                 seg.format.Channels * (seg.format.BitsPerSample / 8);
+    }
   }
   void DoFlush() override { Busy = false; }
   void DoGetData(void*& Buffer, std::uint32_t& Bytes) override {
+    Asks.emplace_back(FIndex, Bytes);
     if (FOffset == FData.size()) {
       if (FIndex + 1 >= FSegments.size()) {
         Buffer = nullptr;
@@ -171,13 +184,109 @@ TEST(FormatConverter, SameFormatPassesThroughByteForByteAndKeepsTheEndFinal) {
   EXPECT_EQ(readAll(*conv), pcm);
 }
 
-TEST(FormatConverter, UnsupportedFormatFailsTheRead) {
-  auto src = MakeComponent<SwitchingSource>(
-      std::vector<Segment>{{{44100, 2, 16}, 440, 0.1}, {{44100, 9, 16}, 440, 0.1}}, 1000);
+// What reading a run of the two segments raises; empty when it plays through.
+std::string readError(const Segment& first, const Segment& second) {
+  auto src = MakeComponent<SwitchingSource>(std::vector<Segment>{first, second}, 1000);
   auto conv = MakeComponent<TAuFormatConverter>();
   conv->SetInput(src.get());
   conv->Init();
-  EXPECT_THROW(readAll(*conv), std::runtime_error);
+  try {
+    readAll(*conv);
+  } catch (const std::runtime_error& e) {
+    return e.what();
+  }
+  return "";
+}
+
+TEST(FormatConverter, UnsupportedFormatFailsTheReadNamingTheFault) {
+  const Segment first{{44100, 2, 16}, 440, 0.1};
+  EXPECT_EQ(readError(first, {{44100, 65, 16}, 440, 0.1}),
+            "Unsupported PCM format: 44100 Hz, 65 channels, 16 bits");
+  EXPECT_EQ(readError(first, {{1, 2, 16}, 440, 4000}),
+            "Unplayable sample rate: 1 Hz (below 1000 Hz)");
+  EXPECT_EQ(readError(first, {{999, 1, 16}, 440, 1}),
+            "Unplayable sample rate: 999 Hz (below 1000 Hz)");
+  EXPECT_EQ(readError(first, {{1000, 1, 16}, 440, 1}), "");
+}
+
+TEST(FormatConverter, TheRunsFormatIsAtMostStereoAtAnEncoderRateAtOrBelowTheFirstFiles) {
+  const struct {
+    PcmFormat first;
+    std::uint32_t rate, channels;
+  } rows[] = {
+      {{44100, 6, 16}, 44100, 2}, {{48000, 8, 24}, 48000, 2},  {{44100, 10, 16}, 44100, 2},
+      {{96000, 2, 16}, 48000, 2}, {{192000, 1, 24}, 48000, 1}, {{22050, 1, 16}, 22050, 1},
+      {{12000, 2, 16}, 11025, 2}, {{47999, 2, 16}, 44100, 2},  {{2000, 2, 16}, 8000, 2},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(std::to_string(row.first.SampleRate) + " Hz, " +
+                 std::to_string(row.first.Channels) + " channels");
+    auto src = MakeComponent<SwitchingSource>(std::vector<Segment>{{row.first, 440, 0.5}}, 999);
+    src->Sized = true;
+    auto conv = MakeComponent<TAuFormatConverter>();
+    conv->SetInput(src.get());
+    conv->Init();
+    EXPECT_EQ(conv->SampleRate(), row.rate);
+    EXPECT_EQ(conv->Channels(), row.channels);
+    EXPECT_EQ(conv->BitsPerSample(), 16u);
+    const bool converts = !(row.first == PcmFormat{row.rate, row.channels, 16});
+    EXPECT_EQ(conv->Size(), converts ? -1 : src->Size())
+        << "the input's size is the converted one only when nothing is converted";
+    std::vector<std::int16_t> pcm;
+    ASSERT_NO_THROW(pcm = readAll(*conv));
+    EXPECT_NEAR(double(pcm.size()) / row.channels / row.rate, 0.5, 0.01);
+  }
+}
+
+TEST(FormatConverter, AnInputThatNeedsNoConversionKeepsItsSize) {
+  auto src = MakeComponent<SwitchingSource>(std::vector<Segment>{{{48000, 2, 16}, 440, 0.5}}, 999);
+  src->Sized = true;
+  auto conv = MakeComponent<TAuFormatConverter>();
+  conv->SetInput(src.get());
+  conv->Init();
+  EXPECT_EQ(conv->Size(), 48000 * 2);
+  EXPECT_EQ(readAll(*conv).size(), 48000u);
+}
+
+TEST(FormatConverter, LaterFilesOfAnyLayoutAndRateAreMixedIntoTheRunsFormat) {
+  auto src = MakeComponent<SwitchingSource>(std::vector<Segment>{{{44100, 2, 16}, 440, 1.0},
+                                                                 {{48000, 10, 16}, 880, 1.0},
+                                                                 {{96000, 6, 24}, 1320, 1.0},
+                                                                 {{8000, 8, 16}, 660, 1.0},
+                                                                 {{192000, 1, 16}, 550, 1.0}},
+                                            1001);
+  auto conv = MakeComponent<TAuFormatConverter>();
+  conv->SetInput(src.get());
+  conv->Init();
+  std::vector<std::int16_t> pcm;
+  ASSERT_NO_THROW(pcm = readAll(*conv));
+  EXPECT_NEAR(double(pcm.size()) / 2 / 44100, 5.0, 0.01);
+  const double tones[] = {440, 880, 1320, 660, 550};
+  for (int i = 0; i < 5; ++i)
+    EXPECT_NEAR(frequencyOf(pcm, i + 0.2, i + 0.8, 44100), tones[i], 5) << "file " << i + 1;
+  // Ten channels folded onto two are still heard on both sides.
+  EXPECT_GT(rmsOf(pcm, 1.2, 1.8, 44100, 0), 3000);
+  EXPECT_GT(rmsOf(pcm, 1.2, 1.8, 44100, 1), 3000);
+}
+
+TEST(FormatConverter, ALowRateFileIsReadInBlocksThatStaySmallOnceConverted) {
+  // 1 kHz mono grows 88-fold into 44.1 kHz stereo: a 4 KB read would become 360 KB.
+  auto src = MakeComponent<SwitchingSource>(
+      std::vector<Segment>{{{44100, 2, 16}, 440, 0.2}, {{1000, 1, 16}, 100, 10.0}}, 1 << 20);
+  auto conv = MakeComponent<TAuFormatConverter>();
+  conv->SetInput(src.get());
+  conv->Init();
+  const auto pcm = readAll(*conv);
+  EXPECT_NEAR(double(pcm.size()) / 2 / 44100, 10.2, 0.01);
+  // The read that switches files is sized for the file before, and counts as its read.
+  std::uint32_t first = 0, low = 0;
+  for (const auto& [segment, bytes] : src->Asks) {
+    std::uint32_t& largest = segment == 0 ? first : low;
+    largest = std::max(largest, bytes);
+  }
+  EXPECT_GE(first, 3528u) << "a file in the run's format is read in whole blocks";
+  EXPECT_GT(low, 0u);
+  EXPECT_LE(low, 4096u / 88 + 2);
 }
 
 } // namespace

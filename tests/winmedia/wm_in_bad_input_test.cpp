@@ -85,18 +85,15 @@ protected:
   }
   static void TearDownTestSuite() { dir.reset(); }
 
-  // No audio: Valid is False, and a run gives the placeholder format and no data.
-  void expectNoAudio(const std::filesystem::path& path) {
+  // No audio: Valid is False, and a run refuses to start with the reason.
+  void expectNoAudio(const std::filesystem::path& path, const std::string& reason) {
     in->SetFileName(path.string());
     EXPECT_FALSE(in->Valid());
     EXPECT_FALSE(in->HasAudio());
     EXPECT_EQ(in->TotalTime(), 0u);
-    in->Init();
-    EXPECT_EQ(in->SampleRate(), 8000u);
-    EXPECT_EQ(in->BitsPerSample(), 8u);
-    EXPECT_EQ(in->Channels(), 1u);
-    EXPECT_TRUE(readToEnd(*in).empty());
+    expectError([&] { in->Init(); }, reason);
     in->Flush();
+    EXPECT_FALSE(in->IsBusy());
     EXPECT_FALSE(in->Valid());
   }
 
@@ -116,13 +113,20 @@ std::unique_ptr<TempDir> WMInBadInput::dir;
 
 TEST_F(WMInBadInput, FilesWithoutAudio) {
   writeBytes(*dir / "empty.mp3", {});
-  expectNoAudio(*dir / "empty.mp3");
+  expectNoAudio(*dir / "empty.mp3", TWMIn::kEmptyFileText);
   writeBytes(*dir / "noise.mp3", randomBytes(64 * 1024));
-  expectNoAudio(*dir / "noise.mp3");
+  expectNoAudio(*dir / "noise.mp3", TWMIn::kNotMediaText);
   writeBytes(*dir / "picture.mp3", tinyPng());
-  expectNoAudio(*dir / "picture.mp3");
+  expectNoAudio(*dir / "picture.mp3", TWMIn::kNoAudioText);
+}
+
+TEST_F(WMInBadInput, AFolderIsRefusedAtOpen) {
   std::filesystem::create_directory(*dir / "folder.mp3");
-  expectNoAudio(*dir / "folder.mp3");
+  in->SetFileName((*dir / "folder.mp3").string());
+  EXPECT_FALSE(in->Valid());
+  expectError([&] { in->Init(); }, std::generic_category().message(EISDIR));
+  in->Flush();
+  EXPECT_FALSE(in->IsBusy());
 }
 
 TEST_F(WMInBadInput, ATruncatedMp3PlaysWhatIsThere) {

@@ -57,6 +57,30 @@ std::vector<double> toneRuns(const std::vector<std::int16_t>& stereo, int rate,
   return lengths;
 }
 
+// The station's own chain on real files: MP3 input → playlist → format converter → WMA file.
+// Returns the run's error text.
+std::string broadcastToFile(const std::vector<std::string>& files,
+                            const std::filesystem::path& file) {
+  auto mp3 = MakeComponent<TMP3In>();
+  mp3->SetOutputChannels(TChannelsNumber::cnMaxAvailable);
+  mp3->SetHighPrecision(true);
+  auto list = MakeComponent<TAudioPlayList>();
+  list->SetInput(mp3.get());
+  list->SetFiles(files);
+  auto conv = MakeComponent<TAuFormatConverter>();
+  conv->SetInput(list.get());
+  auto out = MakeComponent<TWMAOut>();
+  out->SetInput(conv.get());
+  out->SetDesiredBitrate(128);
+  out->SetFileName(file.string());
+  RunLog log;
+  log.watch(*out);
+  out->Run();
+  if (!pumpUntil([&] { return log.count("done") == 1; }, std::chrono::seconds(60)))
+    return "the run did not end";
+  return out->ExceptionMessage();
+}
+
 TEST(WmaOutChain, MixedFormatsBecomeOneFileHeardAtTheirOwnSpeedAndPitch) {
   TempDir dir;
   auto src = MakeComponent<ToneSource>(
@@ -89,7 +113,6 @@ TEST(WmaOutChain, MixedFormatsBecomeOneFileHeardAtTheirOwnSpeedAndPitch) {
   EXPECT_NEAR(runs[2], 2.5, 0.3);
 }
 
-// The station's own chain on real files: MP3 input → playlist → format converter → WMA file.
 TEST(WmaOutChain, PlaylistOfMixedFormatMp3FilesIsHeardAtEachFilesSpeedAndPitch) {
   TempDir dir;
   struct Tone {
@@ -108,24 +131,8 @@ TEST(WmaOutChain, PlaylistOfMixedFormatMp3FilesIsHeardAtEachFilesSpeedAndPitch) 
     files.push_back(dir.path("tone" + std::to_string(files.size()) + ".mp3").string());
     sondrix::testing::makeToneFile(files.back(), options);
   }
-  auto mp3 = MakeComponent<TMP3In>();
-  mp3->SetOutputChannels(TChannelsNumber::cnMaxAvailable);
-  mp3->SetHighPrecision(true);
-  auto list = MakeComponent<TAudioPlayList>();
-  list->SetInput(mp3.get());
-  list->SetFiles(files);
-  auto conv = MakeComponent<TAuFormatConverter>();
-  conv->SetInput(list.get());
-  auto out = MakeComponent<TWMAOut>();
-  out->SetInput(conv.get());
-  out->SetDesiredBitrate(128);
   const auto file = dir.path("station.wma");
-  out->SetFileName(file.string());
-  RunLog log;
-  log.watch(*out);
-  out->Run();
-  ASSERT_TRUE(pumpUntil([&] { return log.count("done") == 1; }, std::chrono::seconds(60)));
-  ASSERT_EQ(out->ExceptionMessage(), "");
+  ASSERT_EQ(broadcastToFile(files, file), "");
 
   const auto pcm = decodeS16(file, 44100, 2);
   std::vector<int> order;
@@ -133,6 +140,41 @@ TEST(WmaOutChain, PlaylistOfMixedFormatMp3FilesIsHeardAtEachFilesSpeedAndPitch) 
   ASSERT_EQ(order, (std::vector<int>{0, 1, 2}));
   for (double length : runs)
     EXPECT_NEAR(length, 3.0, 0.3);
+}
+
+// Surround and many-channel files, first in the list or later: one stereo run at the nearest
+// rate the encoder offers.
+TEST(WmaOutChain, SurroundAndManyChannelFilesBecomeOneStereoRun) {
+  TempDir dir;
+  const std::string six = dir.path("six.flac").string(), ten = dir.path("ten.wav").string(),
+                    eight = dir.path("eight.wav").string();
+  const auto sine = [](int hz) { return "0.5*sin(" + std::to_string(hz) + "*2*PI*t)"; };
+  const auto channels = [&](int hz, int n) {
+    std::string e = sine(hz);
+    for (int i = 1; i < n; ++i)
+      e += "|" + sine(hz);
+    return e;
+  };
+  const auto make = [&](const std::string& expression, int rate, const std::string& codec,
+                        const std::string& path) {
+    return runCommand("ffmpeg -nostdin -v error -y -f lavfi -i 'aevalsrc=" + expression +
+                      ":s=" + std::to_string(rate) + ":d=2' -c:a " + codec + " '" + path + "'");
+  };
+  ASSERT_EQ(make(channels(440, 6), 96000, "flac", six), 0);
+  ASSERT_EQ(make(channels(880, 10), 48000, "pcm_s16le", ten), 0);
+  ASSERT_EQ(make(channels(1320, 8), 192000, "pcm_s24le", eight), 0);
+  const auto file = dir.path("surround.wma");
+  ASSERT_EQ(broadcastToFile({six, ten, eight}, file), "");
+
+  const auto info = probe(file);
+  ASSERT_FALSE(info.empty());
+  EXPECT_EQ(info.at("channels"), "2");
+  const auto pcm = decodeS16(file, 44100, 2);
+  std::vector<int> order;
+  const auto runs = toneRuns(pcm, 44100, {440, 880, 1320}, &order);
+  ASSERT_EQ(order, (std::vector<int>{0, 1, 2}));
+  for (double length : runs)
+    EXPECT_NEAR(length, 2.0, 0.3);
 }
 
 } // namespace

@@ -8,6 +8,7 @@ extern "C" {
 #include <libavcodec/avcodec.h>
 }
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <string>
@@ -73,6 +74,20 @@ bool sameName(const char16_t* name, const char16_t* expected) {
 const std::vector<WMEncoderCodec>& wmEncoderCodecs() {
   static const std::vector<WMEncoderCodec> codecs = probeCodecs();
   return codecs;
+}
+
+std::uint32_t wmEncoderRateAtOrBelow(std::uint32_t rate) {
+  std::uint32_t below = 0;
+  std::uint32_t lowest = 0;
+  for (const WMEncoderCodec& codec : wmEncoderCodecs()) {
+    for (const WMEncoderFormat& format : codec.formats) {
+      if (format.sampleRate <= rate)
+        below = std::max(below, format.sampleRate);
+      if (lowest == 0 || format.sampleRate < lowest)
+        lowest = format.sampleRate;
+    }
+  }
+  return below != 0 ? below : lowest != 0 ? lowest : rate;
 }
 
 std::u16string wmFormatDescription(const WMEncoderFormat& format) {

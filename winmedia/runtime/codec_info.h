@@ -78,6 +78,9 @@ struct WMEncoderCodec {
 // The Windows Media Audio encoders present, each with the formats it accepted when tried
 // (built once, on first use, thread-safe; never changes afterwards).
 const std::vector<WMEncoderCodec>& wmEncoderCodecs();
+// The highest rate an encoder here offers at or below rate; the lowest offered when rate is
+// below all of them, and rate itself when no encoder is present.
+std::uint32_t wmEncoderRateAtOrBelow(std::uint32_t rate);
 
 // "128 kbps, 44 kHz, stereo".
 std::u16string wmFormatDescription(const WMEncoderFormat& format);

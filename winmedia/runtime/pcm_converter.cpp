@@ -7,6 +7,7 @@ extern "C" {
 #include <libavutil/opt.h>
 }
 
+#include <algorithm>
 #include <stdexcept>
 #include <string>
 
@@ -30,15 +31,43 @@ AVSampleFormat sampleFormatFor(std::uint32_t bits) {
   }
 }
 
+std::string describe(const PcmFormat& f) {
+  return std::to_string(f.SampleRate) + " Hz, " + std::to_string(f.Channels) + " channels, " +
+         std::to_string(f.BitsPerSample) + " bits";
+}
+
 void checkFormat(const PcmFormat& f) {
-  if (sampleFormatFor(f.BitsPerSample) == AV_SAMPLE_FMT_NONE || f.Channels < 1 || f.Channels > 8 ||
-      f.SampleRate < 1 || f.SampleRate > 768000)
-    throw std::runtime_error("Unsupported PCM format: " + std::to_string(f.SampleRate) + " Hz, " +
-                             std::to_string(f.Channels) + " channels, " +
-                             std::to_string(f.BitsPerSample) + " bits");
+  if (f.SampleRate < PcmConverter::kMinRate)
+    throw std::runtime_error(unplayableRateText(f.SampleRate));
+  if (sampleFormatFor(f.BitsPerSample) == AV_SAMPLE_FMT_NONE || f.Channels < 1 ||
+      f.Channels > PcmConverter::kMaxChannels || f.SampleRate > PcmConverter::kMaxRate)
+    throw std::runtime_error("Unsupported PCM format: " + describe(f));
+}
+
+// Channels past the named layouts have no positions to mix by: each goes to one side in turn,
+// scaled so that the sides cannot clip.
+std::vector<double> foldMatrix(std::uint32_t in, std::uint32_t out) {
+  std::vector<double> matrix(std::size_t{in} * out, 0.0);
+  const std::uint32_t perSide = (in + out - 1) / out;
+  for (std::uint32_t c = 0; c < in; ++c)
+    matrix[std::size_t{c % out} * in + c] = 1.0 / perSide;
+  return matrix;
+}
+
+// Input frames per swr_convert call, so that no call's output exceeds kMaxSliceFrames.
+std::size_t sliceFrames(const PcmFormat& in, const PcmFormat& out) {
+  const std::uint64_t frames =
+      std::uint64_t{PcmConverter::kMaxSliceFrames} * in.SampleRate / out.SampleRate;
+  return static_cast<std::size_t>(
+      std::clamp<std::uint64_t>(frames, 1, PcmConverter::kMaxSliceFrames));
 }
 
 } // namespace
+
+std::string unplayableRateText(std::uint32_t rate) {
+  return "Unplayable sample rate: " + std::to_string(rate) + " Hz (below " +
+         std::to_string(PcmConverter::kMinRate) + " Hz)";
+}
 
 struct PcmConverter::Impl {
   av::Resampler swr;
@@ -63,6 +92,9 @@ PcmConverter::PcmConverter(PcmFormat in, PcmFormat out)
     // A mono track is heard at its own level on both sides, not 3 dB down.
     const double matrix[2] = {1.0, 1.0};
     err = swr_set_matrix(raw, matrix, 1);
+  } else if (err >= 0 && in.Channels > kNamedLayoutChannels && out.Channels < in.Channels) {
+    const std::vector<double> matrix = foldMatrix(in.Channels, out.Channels);
+    err = swr_set_matrix(raw, matrix.data(), static_cast<int>(in.Channels));
   }
   if (err >= 0)
     err = swr_init(raw);
@@ -103,23 +135,35 @@ void PcmConverter::Convert(const std::uint8_t* data, std::size_t bytes,
     input = m.wide.data();
   }
 
-  const int outCapacity = swr_get_out_samples(m.swr.get(), static_cast<int>(frames));
-  if (outCapacity < 0)
-    throw std::runtime_error("Cannot convert the PCM format");
   const std::size_t outFrameBytes =
       FOut.Channels *
       static_cast<std::size_t>(av_get_bytes_per_sample(sampleFormatFor(FOut.BitsPerSample)));
   const std::size_t start = out.size();
   std::vector<std::uint8_t>& target = FOut.BitsPerSample == 24 ? m.narrowOut : out;
   const std::size_t base = FOut.BitsPerSample == 24 ? 0 : start;
-  target.resize(base + static_cast<std::size_t>(outCapacity) * outFrameBytes);
-  std::uint8_t* outPtr = target.data() + base;
-  const int got = swr_convert(m.swr.get(), &outPtr, outCapacity, &input, static_cast<int>(frames));
-  if (got < 0)
-    throw std::runtime_error("Cannot convert the PCM format");
-  target.resize(base + static_cast<std::size_t>(got) * outFrameBytes);
+  target.resize(base);
+  const std::size_t inFrameBytes =
+      FIn.Channels *
+      static_cast<std::size_t>(av_get_bytes_per_sample(sampleFormatFor(FIn.BitsPerSample)));
+  const std::size_t slice = sliceFrames(FIn, FOut);
+  std::size_t got = 0;
+  for (std::size_t done = 0; done < frames;) {
+    const int n = static_cast<int>(std::min(slice, frames - done));
+    const int capacity = swr_get_out_samples(m.swr.get(), n);
+    if (capacity < 0)
+      throw std::runtime_error("Cannot convert the PCM format");
+    target.resize(base + (got + static_cast<std::size_t>(capacity)) * outFrameBytes);
+    std::uint8_t* outPtr = target.data() + base + got * outFrameBytes;
+    const std::uint8_t* from = input + done * inFrameBytes;
+    const int converted = swr_convert(m.swr.get(), &outPtr, capacity, &from, n);
+    if (converted < 0)
+      throw std::runtime_error("Cannot convert the PCM format");
+    got += static_cast<std::size_t>(converted);
+    done += static_cast<std::size_t>(n);
+  }
+  target.resize(base + got * outFrameBytes);
   if (FOut.BitsPerSample == 24) {
-    const std::size_t samples = static_cast<std::size_t>(got) * FOut.Channels;
+    const std::size_t samples = got * FOut.Channels;
     out.resize(start + samples * 3);
     for (std::size_t i = 0; i < samples; ++i) {
       out[start + i * 3] = m.narrowOut[i * 4 + 1];

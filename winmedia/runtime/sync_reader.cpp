@@ -51,10 +51,12 @@ struct StreamIO {
       std::uint64_t now = 0;
       HRESULT hr = STREAM_E_FAILED;
       if (whence == SEEK_SET) {
-        if (offset < 0)
+        // A container's sizes (Wave64, RF64) can put the target past any file: refuse it.
+        std::int64_t target = 0;
+        if (offset < 0 ||
+            __builtin_add_overflow(static_cast<std::int64_t>(io->origin), offset, &target))
           return -1;
-        hr =
-            io->stream->Seek(static_cast<std::int64_t>(io->origin) + offset, STREAM_SEEK_SET, &now);
+        hr = io->stream->Seek(target, STREAM_SEEK_SET, &now);
       } else if (whence == SEEK_CUR) {
         hr = io->stream->Seek(offset, STREAM_SEEK_CUR, &now);
       } else if (whence == SEEK_END) {
@@ -70,7 +72,9 @@ struct StreamIO {
 
   std::size_t readAt(std::uint64_t offset, std::uint8_t* buf, std::size_t count) {
     std::uint64_t now = 0;
-    if (FAILED(stream->Seek(static_cast<std::int64_t>(origin + offset), STREAM_SEEK_SET, &now)))
+    std::int64_t target = 0;
+    if (__builtin_add_overflow(origin, offset, &target) ||
+        FAILED(stream->Seek(target, STREAM_SEEK_SET, &now)))
       return 0;
     std::size_t done = 0;
     while (done < count) {
