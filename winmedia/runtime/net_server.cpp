@@ -3,6 +3,7 @@
 #include "winmedia/runtime/http_request.h"
 #include "winmedia/runtime/mmsh_framing.h"
 #include "winmedia/runtime/mmsh_response.h"
+#include "winmedia/runtime/net_admission.h"
 #include "winmedia/runtime/net_fd.h"
 #include "winmedia/runtime/net_packet_ring.h"
 
@@ -12,16 +13,13 @@
 #include <netinet/tcp.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 
 #include <algorithm>
 #include <array>
 #include <cerrno>
-#include <cstring>
 #include <deque>
-#include <filesystem>
 #include <limits>
 #include <random>
 #include <string>
@@ -51,21 +49,6 @@ enum class ConnState {
   Streaming,  // a listener
   Ending,     // a listener being let go: rest of its current packet, then $E
 };
-
-// Where a connection comes from, for the per-address limit: an IPv4 address, or the /64 of
-// an IPv6 one (a single host is usually given a whole /64).
-struct AddressKey {
-  std::uint64_t high = 0;
-  std::uint64_t low = 0;
-  bool operator==(const AddressKey&) const = default;
-};
-
-struct AddressKeyHash {
-  std::size_t operator()(const AddressKey& k) const noexcept {
-    return std::hash<std::uint64_t>{}(k.high * 0x9E3779B97F4A7C15ull ^ k.low);
-  }
-};
-
 using Deadlines = std::deque<std::pair<Clock::time_point, std::uint64_t>>;
 
 struct Conn {
@@ -155,8 +138,7 @@ private:
   Deadlines FEndingDeadlines;
   std::uint64_t FNextId = kFirstConnId;
 
-  std::size_t FPending = 0;
-  std::unordered_map<AddressKey, std::uint32_t, AddressKeyHash> FPendingByAddress;
+  PendingTally FPending;
   std::size_t FPendingLimit = 1;
   std::size_t FConnectionLimit = 0; // what the open-file limit leaves, less the reserve
 
@@ -221,40 +203,6 @@ std::uint16_t boundPortOf(int fd) {
 
 bool wouldBlock(int error) {
   return error == EAGAIN || error == EWOULDBLOCK;
-}
-
-AddressKey addressKeyOf(const sockaddr_storage& addr) {
-  AddressKey key;
-  if (addr.ss_family == AF_INET6) {
-    const std::uint8_t* bytes = reinterpret_cast<const sockaddr_in6&>(addr).sin6_addr.s6_addr;
-    static constexpr std::uint8_t kMappedPrefix[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF};
-    std::memcpy(&key.high, bytes, 8);
-    if (std::memcmp(bytes, kMappedPrefix, sizeof kMappedPrefix) == 0) {
-      std::memcpy(&key.low, bytes + 8, 8); // IPv4 through the dual-stack socket
-    }
-  } else if (addr.ss_family == AF_INET) {
-    std::uint32_t v4 = 0;
-    std::memcpy(&v4, &reinterpret_cast<const sockaddr_in&>(addr).sin_addr, 4);
-    key.high = 0xFFFF'0000'0000'0000ull; // never a /64 of IPv6 in use
-    key.low = v4;
-  }
-  return key;
-}
-
-// Connections the open-file limit leaves room for, after what is open now and the reserve.
-std::size_t connectionLimit(std::size_t reserved) {
-  rlimit limit{};
-  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) {
-    return std::numeric_limits<std::size_t>::max();
-  }
-  std::uint64_t open = 0;
-  std::error_code error;
-  for (std::filesystem::directory_iterator it("/proc/self/fd", error), end; !error && it != end;
-       it.increment(error)) {
-    ++open;
-  }
-  const std::uint64_t used = open + reserved;
-  return limit.rlim_cur > used ? static_cast<std::size_t>(limit.rlim_cur - used) : 0;
 }
 
 } // namespace
@@ -329,8 +277,7 @@ void NetServer::Loop::run() {
         closeConn(*FStreaming.back());
       }
       FConns.clear();
-      FPending = 0;
-      FPendingByAddress.clear();
+      FPending.clear();
       publishCounts();
       return;
     }
@@ -432,8 +379,7 @@ void NetServer::Loop::acceptAll(int listenFd) {
     conn->fd = std::move(fd);
     conn->address = address;
     conn->pending = true;
-    ++FPending;
-    ++FPendingByAddress[address];
+    FPending.add(address);
     FReadingDeadlines.emplace_back(conn->deadline, conn->id);
     Conn& c = *conn;
     FConns.emplace(conn->id, std::move(conn));
@@ -446,11 +392,10 @@ void NetServer::Loop::acceptAll(int listenFd) {
 // Whether a new connection from address may wait for its request; lets the longest-waiting
 // connections that are not listeners go to make room.
 bool NetServer::Loop::admit(const AddressKey& address) {
-  const auto it = FPendingByAddress.find(address);
-  if (it != FPendingByAddress.end() && it->second >= FServer.FOptions.maxPendingPerAddress) {
+  if (FPending.from(address) >= FServer.FOptions.maxPendingPerAddress) {
     return false;
   }
-  while (FPending >= FPendingLimit || FConns.size() >= FConnectionLimit) {
+  while (FPending.size() >= FPendingLimit || FConns.size() >= FConnectionLimit) {
     if (!evictOldestPending()) {
       return false; // every descriptor the server may take holds a listener
     }
@@ -482,16 +427,12 @@ void NetServer::Loop::dropPending(Conn& c) {
     return;
   }
   c.pending = false;
-  --FPending;
-  const auto it = FPendingByAddress.find(c.address);
-  if (it != FPendingByAddress.end() && --it->second == 0) {
-    FPendingByAddress.erase(it);
-  }
+  FPending.remove(c.address);
 }
 
 void NetServer::Loop::publishCounts() {
   FServer.FConnectionCount = static_cast<std::uint32_t>(FConns.size());
-  FServer.FPendingCount = static_cast<std::uint32_t>(FPending);
+  FServer.FPendingCount = static_cast<std::uint32_t>(FPending.size());
 }
 
 void NetServer::Loop::rearmSpare() {
