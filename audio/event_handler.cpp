@@ -34,6 +34,13 @@ void TEventHandler::AddEvent(PEventRecord record) {
     std::lock_guard lock(CS);
     if (BlockedSender != nullptr && record->Sender == BlockedSender)
       return;
+    if (record->CoalesceKind != 0) {
+      const auto same = std::find_if(Events.begin(), Events.end(), [&](const PEventRecord& r) {
+        return r->Sender == record->Sender && r->CoalesceKind == record->CoalesceKind;
+      });
+      if (same != Events.end())
+        Events.erase(same);
+    }
     Events.push_back(std::move(record));
   }
   _Evt.SetEvent();
@@ -68,6 +75,13 @@ void TEventHandler::PostOnProgress(TComponent* Sender, TOutputProgressEvent Hand
 void TEventHandler::PostGenericEvent(TComponent* Sender, TGenericEvent Handler) {
   AddEvent(std::make_unique<TEventRecord>(
       TEventRecord{TEventType::etGeneric, Sender, std::move(Handler), nullptr}));
+}
+
+void TEventHandler::PostCoalescedEvent(TComponent* Sender, int Kind, TGenericEvent Handler) {
+  auto record = std::make_unique<TEventRecord>(
+      TEventRecord{TEventType::etGeneric, Sender, std::move(Handler), nullptr});
+  record->CoalesceKind = Kind;
+  AddEvent(std::move(record));
 }
 
 void TEventHandler::PostNonGuiEvent(TComponent* Sender, TNotifyEvent Handler) {

@@ -26,6 +26,8 @@ struct TEventRecord {
   TAuThread* Thread = nullptr; // etOnDone only
   // Set when the sender's events are cleared while this one is being delivered.
   bool Cancelled = false;
+  // Non-zero: at most one event of this kind per sender waits in the queue.
+  int CoalesceKind = 0;
 };
 using PEventRecord = std::unique_ptr<TEventRecord>;
 
@@ -41,6 +43,11 @@ public:
 
   void PostOnProgress(TComponent* Sender, TOutputProgressEvent Handler);
   void PostGenericEvent(TComponent* Sender, TGenericEvent Handler);
+  // For news whose handler reads the current state (a listener count): a waiting event of
+  // Sender with the same Kind (non-zero) is replaced by this one at the back of the queue, so
+  // a burst costs one delivery, the queue stays bounded however slow the main thread is, and
+  // the kinds are delivered in the order of their latest posts.
+  void PostCoalescedEvent(TComponent* Sender, int Kind, TGenericEvent Handler);
   // Queued ahead of everything waiting and run on the event thread itself.
   void PostNonGuiEvent(TComponent* Sender, TNotifyEvent Handler);
   // The handler is taken from the output when the event is delivered.

@@ -4,6 +4,13 @@
 
 namespace sondrix {
 
+namespace {
+
+constexpr int kConnectedKind = 1;
+constexpr int kDisconnectedKind = 2;
+
+} // namespace
+
 TWMStreamedOut::TWMStreamedOut(TComponent* AOwner) : TWMAOut(AOwner) {
   FUseNetwork = true;
 }
@@ -20,12 +27,12 @@ std::u16string TWMStreamedOut::URL() {
 
 void TWMStreamedOut::ClientConnected() {
   if (OnClientConnected)
-    SharedEventHandler()->PostGenericEvent(this, OnClientConnected);
+    SharedEventHandler()->PostCoalescedEvent(this, kConnectedKind, OnClientConnected);
 }
 
 void TWMStreamedOut::ClientDisconnected() {
   if (OnClientDisconnected)
-    SharedEventHandler()->PostGenericEvent(this, OnClientDisconnected);
+    SharedEventHandler()->PostCoalescedEvent(this, kDisconnectedKind, OnClientDisconnected);
 }
 
 } // namespace sondrix

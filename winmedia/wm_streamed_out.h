@@ -29,8 +29,9 @@ public:
   // The listeners' address, "http://<host>:<port>"; empty when idle or ending.
   std::u16string URL();
 
-  // Posted through the shared event handler, so they run on the main thread, once per
-  // listener that connects / leaves (also when a run's end cuts it off). Assign while idle.
+  // Posted through the shared event handler, so they run on the main thread, after listeners
+  // connect / leave (also when a run's end cuts them off). A burst makes one call of each, in
+  // the order of their latest news: read ConnectionsCount() in the handler. Assign while idle.
   TStreamedAudioEvent OnClientConnected;
   TStreamedAudioEvent OnClientDisconnected;
 

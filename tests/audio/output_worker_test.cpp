@@ -314,6 +314,31 @@ TEST(EventHandler, ClearEventsRemovesOnlyThatSender) {
   EXPECT_EQ(log.count("a"), 0);
 }
 
+TEST(EventHandler, CoalescedEventsWaitOncePerSenderAndKindInOrderOfTheirLatestPost) {
+  auto keep = MakeComponent<RecordingOutput>();
+  TEventHandler& h = *SharedEventHandler();
+  EventLog log;
+  auto a = MakeComponent<MemorySource>(1);
+  auto b = MakeComponent<MemorySource>(1);
+  std::atomic<bool> release{false};
+  h.PostNonGuiEvent(nullptr, [&](TComponent*) {
+    while (!release)
+      std::this_thread::sleep_for(1ms);
+  });
+  ASSERT_TRUE(pumpUntil([&] { return h.QueuedCount() == 0; })); // the blocker is running
+  for (int i = 0; i < 500; ++i) {
+    h.PostCoalescedEvent(a.get(), 1, [&, i](TComponent*) { log.add("a1:" + std::to_string(i)); });
+    h.PostCoalescedEvent(a.get(), 2, [&, i](TComponent*) { log.add("a2:" + std::to_string(i)); });
+  }
+  h.PostCoalescedEvent(b.get(), 1, [&](TComponent*) { log.add("b1"); });
+  h.PostGenericEvent(a.get(), [&](TComponent*) { log.add("plain"); });
+  h.PostCoalescedEvent(a.get(), 1, [&](TComponent*) { log.add("a1:last"); });
+  EXPECT_EQ(h.QueuedCount(), 4u);
+  release = true;
+  ASSERT_TRUE(pumpUntil([&] { return log.get().size() == 4; }));
+  EXPECT_EQ(log.get(), (std::vector<std::string>{"a2:499", "b1", "plain", "a1:last"}));
+}
+
 TEST(OutputAbort, AbortedOutputRefusesToRunAgain) {
   auto src = MakeComponent<MemorySource>(-1);
   auto out = MakeComponent<RecordingOutput>();

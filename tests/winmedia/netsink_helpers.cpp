@@ -107,10 +107,16 @@ bool parseChunkHead(const std::uint8_t* p, ChunkHead& out) {
   return p[8] == 0 && packetSize == out.length;
 }
 
-TestClient::TestClient(std::uint16_t port, int receiveBuffer) {
+TestClient::TestClient(std::uint16_t port, int receiveBuffer, const std::string& from) {
   FFd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (receiveBuffer > 0) {
     ::setsockopt(FFd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+  }
+  if (!from.empty()) {
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    ::inet_pton(AF_INET, from.c_str(), &local.sin_addr);
+    ::bind(FFd, reinterpret_cast<sockaddr*>(&local), sizeof local);
   }
   sockaddr_in addr{};
   addr.sin_family = AF_INET;

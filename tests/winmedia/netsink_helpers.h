@@ -47,7 +47,8 @@ bool parseChunkHead(const std::uint8_t* p, ChunkHead& out);
 // A blocking loopback client with time limits on every read.
 class TestClient {
 public:
-  explicit TestClient(std::uint16_t port, int receiveBuffer = 0);
+  // from: the local IPv4 address to connect from (any of 127.0.0.0/8), empty = any.
+  explicit TestClient(std::uint16_t port, int receiveBuffer = 0, const std::string& from = {});
   ~TestClient();
   TestClient(const TestClient&) = delete;
   TestClient& operator=(const TestClient&) = delete;

@@ -3,6 +3,7 @@
 #include "winmedia/runtime/http_request.h"
 #include "winmedia/runtime/mmsh_framing.h"
 #include "winmedia/runtime/mmsh_response.h"
+#include "winmedia/runtime/net_admission.h"
 #include "winmedia/runtime/net_fd.h"
 #include "winmedia/runtime/net_packet_ring.h"
 
@@ -38,6 +39,8 @@ constexpr std::size_t kMaxIov = 32;
 constexpr std::size_t kMaxQueuedItems = 4096;
 constexpr std::size_t kMaxDrainBytes = 64 * 1024;
 constexpr std::size_t kDefaultBurst = 16;
+constexpr std::chrono::milliseconds kMinAcceptPause{10};
+constexpr std::chrono::milliseconds kMaxAcceptPause{1000};
 
 enum class ConnState {
   Reading,    // waiting for the whole request head
@@ -46,13 +49,16 @@ enum class ConnState {
   Streaming,  // a listener
   Ending,     // a listener being let go: rest of its current packet, then $E
 };
+using Deadlines = std::deque<std::pair<Clock::time_point, std::uint64_t>>;
 
 struct Conn {
   std::uint64_t id = 0;
   NetFd fd;
   ConnState state = ConnState::Reading;
   std::unique_ptr<HttpRequestReader> reader; // only while Reading
-  Clock::time_point deadline;
+  Clock::time_point deadline;                // Reading, Responding, Lingering, Ending
+  AddressKey address;
+  bool pending = false; // counted against the limits on connections that are not listeners
 
   std::string head; // response head still to send
   std::size_t headSent = 0;
@@ -89,6 +95,14 @@ public:
 private:
   void dispatch(const epoll_event& event);
   void acceptAll(int listenFd);
+  bool admit(const AddressKey& address);
+  bool evictOldestPending();
+  void dropPending(Conn& c);
+  void publishCounts();
+  void rearmSpare();
+  bool refuseWithSpare(int listenFd);
+  void pauseAccepting();
+  void resumeAccepting();
   void drainQueue();
   void feedSome();
   void startBroadcast(std::shared_ptr<const NetHeader> header);
@@ -118,9 +132,19 @@ private:
   // is skipped.
   std::size_t FFanoutLeft = 0;
   bool FFanoutAgain = false; // packets came during a pass: another pass follows
-  std::deque<std::pair<Clock::time_point, std::uint64_t>> FReadingDeadlines;
-  std::deque<std::pair<Clock::time_point, std::uint64_t>> FLingerDeadlines;
+  Deadlines FReadingDeadlines;
+  Deadlines FResponseDeadlines;
+  Deadlines FLingerDeadlines;
+  Deadlines FEndingDeadlines;
   std::uint64_t FNextId = kFirstConnId;
+
+  PendingTally FPending;
+  std::size_t FPendingLimit = 1;
+  std::size_t FConnectionLimit = 0; // what the open-file limit leaves, less the reserve
+
+  bool FAcceptPaused = false;
+  std::chrono::milliseconds FAcceptPause{0};
+  Clock::time_point FAcceptResume;
 
   std::shared_ptr<const NetHeader> FHeader;
   PacketRing FRing;
@@ -186,7 +210,6 @@ bool wouldBlock(int error) {
 HRESULT NetServer::Loop::open(std::uint16_t port, std::uint16_t* boundPort) {
   FEpoll.reset(::epoll_create1(EPOLL_CLOEXEC));
   FWake.reset(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
-  FSpare.reset(::open("/dev/null", O_RDONLY | O_CLOEXEC));
   if (!FEpoll.valid() || !FWake.valid()) {
     return E_FAIL;
   }
@@ -200,6 +223,14 @@ HRESULT NetServer::Loop::open(std::uint16_t port, std::uint16_t* boundPort) {
   }
   *boundPort = boundPortOf(listener.get());
   FListen.push_back(std::move(listener));
+  // After the port: short of descriptors, the server still opens, and takes its spare once
+  // one is free.
+  rearmSpare();
+  const NetServerOptions& options = FServer.FOptions;
+  FConnectionLimit = connectionLimit(options.reservedDescriptors);
+  // Half of what the limit leaves stays for listeners, whatever requests are under way.
+  FPendingLimit =
+      std::max<std::size_t>(1, std::min(options.maxPendingConnections, FConnectionLimit / 2));
 
   epoll_event ev{};
   ev.events = EPOLLIN;
@@ -238,11 +269,16 @@ void NetServer::Loop::run() {
     }
     const auto now = Clock::now();
     sweep(now);
+    if (FAcceptPaused && now >= FAcceptResume) {
+      resumeAccepting();
+    }
     if (FShuttingDown && (FStreaming.empty() || now >= FShutdownDeadline)) {
       while (!FStreaming.empty()) {
         closeConn(*FStreaming.back());
       }
       FConns.clear();
+      FPending.clear();
+      publishCounts();
       return;
     }
     if (FFanoutLeft > 0) {
@@ -293,24 +329,34 @@ void NetServer::Loop::dispatch(const epoll_event& event) {
 }
 
 void NetServer::Loop::acceptAll(int listenFd) {
+  rearmSpare();
   // Bounded, so a connection flood cannot starve the listeners already streaming.
   for (int i = 0; i < 64; ++i) {
-    NetFd fd(::accept4(listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
+    sockaddr_storage addr{};
+    socklen_t addrLen = sizeof addr;
+    NetFd fd(::accept4(listenFd, reinterpret_cast<sockaddr*>(&addr), &addrLen,
+                       SOCK_NONBLOCK | SOCK_CLOEXEC));
     if (!fd.valid()) {
       const int error = errno;
-      if (error == EINTR || error == ECONNABORTED) {
+      if (wouldBlock(error)) {
+        return;
+      }
+      // Errors of that one connection: the next may be fine.
+      if (error == EINTR || error == ECONNABORTED || error == EPROTO || error == EPERM) {
         continue;
       }
-      if ((error == EMFILE || error == ENFILE) && FSpare.valid()) {
-        // Out of descriptors: take the client off the backlog and close it, or the level-
-        // triggered listener would wake us forever.
-        FSpare.reset();
-        NetFd refused(::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC));
-        refused.reset();
-        FSpare.reset(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+      if ((error == EMFILE || error == ENFILE) && refuseWithSpare(listenFd)) {
         continue;
       }
+      // Out of descriptors or kernel memory: the backlog stays until something is freed,
+      // and the level-triggered listener would wake us at once, forever.
+      pauseAccepting();
       return;
+    }
+    FAcceptPause = std::chrono::milliseconds(0);
+    const AddressKey address = addressKeyOf(addr);
+    if (!admit(address)) {
+      continue; // refused: closed here
     }
     // Every send is whole packets paced by the encoder: holding a packet's tail back until
     // the previous one is acknowledged would only delay it.
@@ -331,11 +377,102 @@ void NetServer::Loop::acceptAll(int listenFd) {
       continue;
     }
     conn->fd = std::move(fd);
+    conn->address = address;
+    conn->pending = true;
+    FPending.add(address);
     FReadingDeadlines.emplace_back(conn->deadline, conn->id);
     Conn& c = *conn;
     FConns.emplace(conn->id, std::move(conn));
+    publishCounts();
     // The request has usually come with the connection: answer it now, not a turn later.
     readRequest(c);
+  }
+}
+
+// Whether a new connection from address may wait for its request; lets the longest-waiting
+// connections that are not listeners go to make room.
+bool NetServer::Loop::admit(const AddressKey& address) {
+  if (FPending.from(address) >= FServer.FOptions.maxPendingPerAddress) {
+    return false;
+  }
+  while (FPending.size() >= FPendingLimit || FConns.size() >= FConnectionLimit) {
+    if (!evictOldestPending()) {
+      return false; // every descriptor the server may take holds a listener
+    }
+  }
+  return true;
+}
+
+bool NetServer::Loop::evictOldestPending() {
+  // Requests first (a player sends its request at once), then finished answers, then answers
+  // still being sent.
+  for (auto [deadlines, state] : {std::pair{&FReadingDeadlines, ConnState::Reading},
+                                  std::pair{&FLingerDeadlines, ConnState::Lingering},
+                                  std::pair{&FResponseDeadlines, ConnState::Responding}}) {
+    while (!deadlines->empty()) {
+      const auto [deadline, id] = deadlines->front();
+      deadlines->pop_front();
+      auto it = FConns.find(id);
+      if (it != FConns.end() && it->second->state == state && it->second->deadline == deadline) {
+        closeConn(*it->second);
+        return true;
+      }
+    }
+  }
+  return false;
+}
+
+void NetServer::Loop::dropPending(Conn& c) {
+  if (!c.pending) {
+    return;
+  }
+  c.pending = false;
+  FPending.remove(c.address);
+}
+
+void NetServer::Loop::publishCounts() {
+  FServer.FConnectionCount = static_cast<std::uint32_t>(FConns.size());
+  FServer.FPendingCount = static_cast<std::uint32_t>(FPending.size());
+}
+
+void NetServer::Loop::rearmSpare() {
+  if (!FSpare.valid()) {
+    FSpare.reset(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+  }
+}
+
+// Out of descriptors: takes one client off the backlog with the spare descriptor and closes
+// it. False when there is no spare (another thread took the slot it left).
+bool NetServer::Loop::refuseWithSpare(int listenFd) {
+  if (!FSpare.valid()) {
+    return false;
+  }
+  FSpare.reset();
+  NetFd refused(::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC));
+  const bool took = refused.valid();
+  refused.reset();
+  rearmSpare();
+  return took;
+}
+
+void NetServer::Loop::pauseAccepting() {
+  FAcceptPause = std::clamp(FAcceptPause * 2, kMinAcceptPause, kMaxAcceptPause);
+  FAcceptResume = Clock::now() + FAcceptPause;
+  FAcceptPaused = true;
+  for (const NetFd& listen : FListen) {
+    epoll_event ev{};
+    ev.data.u64 = kListenTag + static_cast<std::uint64_t>(&listen - FListen.data());
+    ::epoll_ctl(FEpoll.get(), EPOLL_CTL_MOD, listen.get(), &ev);
+  }
+}
+
+void NetServer::Loop::resumeAccepting() {
+  FAcceptPaused = false;
+  for (const NetFd& listen : FListen) {
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.u64 = kListenTag + static_cast<std::uint64_t>(&listen - FListen.data());
+    ::epoll_ctl(FEpoll.get(), EPOLL_CTL_MOD, listen.get(), &ev);
   }
 }
 
@@ -470,12 +607,16 @@ void NetServer::Loop::answer(Conn& c, MmshAnswer kind, bool headOnly) {
     c.seq = std::max(FRing.begin(), FRing.end() - std::min<std::uint64_t>(FBurst, FRing.end()));
     c.offset = c.startOffset();
     c.listener = true;
+    dropPending(c);
+    publishCounts();
     c.streamIndex = FStreaming.size();
     FStreaming.push_back(&c);
     ++FServer.FClientCount;
     FServer.FEvents.onListenerConnected(c.clientId);
   } else {
     c.state = ConnState::Responding;
+    c.deadline = Clock::now() + FServer.FOptions.responseTimeout;
+    FResponseDeadlines.emplace_back(c.deadline, c.id);
     if (kind == MmshAnswer::Describe && !headOnly) {
       c.header = FHeader;
     }
@@ -626,6 +767,9 @@ void NetServer::Loop::finished(Conn& c) {
 
 void NetServer::Loop::startEnding(Conn& c) {
   c.state = ConnState::Ending;
+  // A peer that stopped reading would otherwise hold its place until it closes.
+  c.deadline = Clock::now() + FServer.FOptions.closeTimeout;
+  FEndingDeadlines.emplace_back(c.deadline, c.id);
   // Finish a packet already begun; never cut a chunk short.
   c.endSeq = c.offset != c.startOffset() ? c.seq + 1 : c.seq;
   if (!c.blocked) {
@@ -643,7 +787,10 @@ void NetServer::Loop::closeConn(Conn& c) {
   }
   const bool listener = c.listener;
   const std::uint32_t clientId = c.clientId;
+  dropPending(c);
   FConns.erase(c.id); // closes the socket, which also leaves the epoll set
+  publishCounts();
+  rearmSpare(); // a freed descriptor goes to the spare first
   if (listener) {
     --FServer.FClientCount;
     FServer.FEvents.onListenerDisconnected(clientId);
@@ -686,16 +833,21 @@ void NetServer::Loop::sweep(Clock::time_point now) {
     }
   };
   expire(FReadingDeadlines, ConnState::Reading);
+  expire(FResponseDeadlines, ConnState::Responding);
   expire(FLingerDeadlines, ConnState::Lingering);
+  expire(FEndingDeadlines, ConnState::Ending);
 }
 
 int NetServer::Loop::waitTimeout(Clock::time_point now) const {
   auto next = now + std::chrono::seconds(1);
-  if (!FReadingDeadlines.empty()) {
-    next = std::min(next, FReadingDeadlines.front().first);
+  for (const Deadlines* deadlines :
+       {&FReadingDeadlines, &FResponseDeadlines, &FLingerDeadlines, &FEndingDeadlines}) {
+    if (!deadlines->empty()) {
+      next = std::min(next, deadlines->front().first);
+    }
   }
-  if (!FLingerDeadlines.empty()) {
-    next = std::min(next, FLingerDeadlines.front().first);
+  if (FAcceptPaused) {
+    next = std::min(next, FAcceptResume);
   }
   if (FShuttingDown) {
     next = std::min(next, FShutdownDeadline);

@@ -23,11 +23,22 @@ struct NetServerOptions {
   // After a finite answer, how long unread input is drained before the socket closes
   // (closing with unread input would reset the connection and could lose the answer).
   std::chrono::milliseconds lingerTimeout{2000};
-  // How long close() lets listeners take their last bytes and $E.
+  // How long a listener that is let go (close(), a new broadcast) may take its last bytes
+  // and $E.
   std::chrono::milliseconds closeTimeout{2000};
   // Socket send buffer requested per listener (the kernel doubles it).
   int sendBufferBytes = 64 * 1024;
   std::size_t maxRequestBytes = 8192;
+  // How long a finite answer (describe, errors) may take to leave the socket.
+  std::chrono::milliseconds responseTimeout{10000};
+  // Connections that are not listeners (request unfinished, finite answer under way), in all
+  // and from one address (an IPv6 /64 counts as one). At the first limit the one waiting
+  // longest is let go; at the second the newcomer is refused.
+  std::size_t maxPendingConnections = 512;
+  std::size_t maxPendingPerAddress = 32;
+  // Descriptors below the open-file limit that connections never take: the rest of the
+  // process (the broadcast's own file opens) needs them. Counted from those open at open().
+  std::size_t reservedDescriptors = 64;
   // Listeners fed a new packet per turn of the loop (at least 1). Between turns the loop
   // takes new connections and requests, so a joining listener never waits behind a whole
   // pass over thousands of others.
@@ -72,6 +83,9 @@ public:
   void setMaximumClients(std::uint32_t count) { FMaxClients = count; }
   std::uint32_t maximumClients() const { return FMaxClients; }
   std::uint32_t clientCount() const { return FClientCount; }
+  // Connections open now: every state, and those that are not listeners. Any thread.
+  std::uint32_t connectionCount() const { return FConnectionCount; }
+  std::uint32_t pendingCount() const { return FPendingCount; }
 
 private:
   class Loop;
@@ -81,6 +95,8 @@ private:
   NetServerEvents& FEvents;
   std::atomic<std::uint32_t> FMaxClients{0};
   std::atomic<std::uint32_t> FClientCount{0};
+  std::atomic<std::uint32_t> FConnectionCount{0};
+  std::atomic<std::uint32_t> FPendingCount{0};
 
   mutable std::mutex FQueueLock; // guards the fields below
   std::vector<NetItem> FQueue;
