@@ -61,9 +61,9 @@ std::u16string_view trimBlanks(std::u16string_view text) {
   return text;
 }
 
-// The reply's first line when it is an IPv4 or IPv6 address; error pages, notices and empty
-// replies are not addresses, whatever status came with them.
-std::optional<std::u16string> addressIn(const std::vector<std::u16string>& lines) {
+} // namespace
+
+std::optional<std::u16string> echoReplyAddress(const std::vector<std::u16string>& lines) {
   if (lines.empty())
     return std::nullopt;
   const std::u16string_view line = trimBlanks(lines.front());
@@ -76,8 +76,6 @@ std::optional<std::u16string> addressIn(const std::vector<std::u16string>& lines
     return std::nullopt;
   return std::u16string(line);
 }
-
-} // namespace
 
 std::u16string GetPublicAddress() {
   auto exchange = std::make_shared<EchoExchange>();
@@ -108,7 +106,7 @@ std::u16string GetPublicAddress() {
     std::unique_lock lock(exchange->Lock);
     if (exchange->Finished.wait_for(lock, kEchoDeadline, [&] { return exchange->Done; })) {
       if (exchange->Ok)
-        address = addressIn(exchange->Lines);
+        address = echoReplyAddress(exchange->Lines);
     } else {
       exchange->Http.Abort();
     }

@@ -1,7 +1,9 @@
 #pragma once
 
 #include <chrono>
+#include <optional>
 #include <string>
+#include <vector>
 
 namespace sondrix {
 
@@ -18,6 +20,10 @@ inline constexpr std::chrono::milliseconds kEchoDeadline{3000};
 // that is an HTML page, an error text or empty) the local address. Makes a new request on
 // every call; blocks the calling (user-interface) thread for at most about kEchoDeadline.
 std::u16string GetPublicAddress();
+
+// The echo reply's first line, blanks trimmed, when it is an IPv4 or IPv6 address; error pages,
+// notices and empty replies are not addresses, whatever status came with them.
+std::optional<std::u16string> echoReplyAddress(const std::vector<std::u16string>& Lines);
 
 // The first IPv4 address of the local host name in dotted form, else empty.
 std::u16string GetLocalAddress();

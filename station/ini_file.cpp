@@ -3,6 +3,7 @@
 #include "base/text.h"
 #include "station/file_io.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <sys/stat.h>
 
@@ -98,8 +99,12 @@ std::optional<std::string> TIniFile::ReadString(const std::string& Section,
   for (const SectionRange& range : sectionsNamed(FLines, Section)) {
     for (std::size_t i = range.First; i < range.Last; ++i) {
       const auto key = keyOf(FLines[i]);
-      if (key && sameTextAscii(*key, Key))
-        return std::string(trimBlanks(std::string_view(FLines[i]).substr(FLines[i].find('=') + 1)));
+      if (key && sameTextAscii(*key, Key)) {
+        // A lone CR is a line break inside the value; read it as the blank WriteString stores.
+        std::string value = FLines[i].substr(FLines[i].find('=') + 1);
+        std::replace(value.begin(), value.end(), '\r', ' ');
+        return std::string(trimBlanks(value));
+      }
     }
   }
   return std::nullopt;

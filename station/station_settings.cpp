@@ -55,6 +55,9 @@ std::string readText(const TIniFile& ini, const char* section, const char* key,
     if (wide[keep - 1] >= 0xD800 && wide[keep - 1] <= 0xDBFF)
       --keep;
     wide.resize(keep);
+    // The cut may end in blanks, which the next read would trim.
+    while (!wide.empty() && (wide.back() == u' ' || wide.back() == u'\t'))
+      wide.pop_back();
   }
   return toNarrow(wide);
 }

@@ -119,6 +119,31 @@ TEST(Settings, LongTextsStopAt2047Utf16UnitsWithoutSplittingAPair) {
   EXPECT_EQ(readSettings(ini).RadioName, cyrillic.substr(0, 2047 * 2));
 }
 
+// What the station reads is what it saves: a value never holds a character that writing it
+// back would change.
+TEST(Settings, AReadNameSavesAndReadsBackUnchanged) {
+  TempFolder dir;
+  const std::string file = dir / "config.cfg";
+  const struct {
+    std::string line;
+    std::string name;
+  } cases[] = {
+      {"RadioName=Rock\rRadio\n", "Rock Radio"},
+      {"RadioName=\r\rRock\r\n", "Rock"},
+      {"RadioName= \rRock\r \r\n", "Rock"},
+      {"RadioName=" + std::string(2046, 'a') + " b\n", std::string(2046, 'a')},
+  };
+  for (const auto& c : cases) {
+    writeBytes(file, "[Settings]\n" + c.line);
+    TIniFile ini(file);
+    const TStationSettings read = readSettings(ini);
+    EXPECT_EQ(read.RadioName, c.name);
+    writeSettings(ini, read);
+    ini.UpdateFile();
+    EXPECT_EQ(readSettings(TIniFile(file)).RadioName, read.RadioName);
+  }
+}
+
 TEST(Settings, RoundTripUpdatesKeysInPlaceAndKeepsTheRestOfTheFile) {
   TempFolder dir;
   const std::string file = dir / "config.cfg";
