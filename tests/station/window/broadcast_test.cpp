@@ -4,6 +4,7 @@
 #include "station/station_settings.h"
 #include "station/window/sondrix_server.h"
 #include "tags/id3v2_tags.h"
+#include "tests/net/local_server.h"
 #include "winmedia/mp3_in.h"
 #include "winmedia/wm_streamed_out.h"
 
@@ -30,19 +31,6 @@
 using namespace sondrix;
 
 namespace {
-
-// A port nobody listens on now; SO_REUSEADDR on the station's side makes it usable at once.
-int freePort() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  socklen_t len = sizeof a;
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  ::close(fd);
-  return ntohs(a.sin_port);
-}
 
 bool tone(const QString& File, int Hertz, double Seconds, const QString& Artist,
           const QString& Title) {
@@ -118,7 +106,7 @@ private:
       QFAIL(qPrintable(QStringLiteral("unexpected message: ") + Text));
     };
     auto window = std::make_unique<TSondrixServer>(hooks);
-    window->pe->setValue(freePort());
+    window->pe->setValue(testing::unusedPort());
     return window;
   }
 

@@ -1,9 +1,9 @@
+#include "audio/audio_play_list.h"
 #include "station/ini_file.h"
 #include "station/playlist_file.h"
 #include "station/station_settings.h"
 #include "station/station_texts.h"
 #include "station/window/sondrix_server.h"
-#include "audio/audio_play_list.h"
 #include "winmedia/mp3_in.h"
 #include "winmedia/wm_streamed_out.h"
 
