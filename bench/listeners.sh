@@ -4,7 +4,8 @@
 #
 # Environment: LISTENERS (10000), STALL (0.1), DURATION (60 s, ramp included),
 # RAMP (connections/s; by default the ramp takes the first third of the run),
-# SERVERS ("sondrix netsink icecast"), BUILD_DIR (build), SONDRIX_CAST (path of sondrix-cast),
+# SERVERS ("sondrix sondrix-mp3 netsink icecast"; "mp3-cost" measures the MP3 encoder alone),
+# BUILD_DIR (build), SONDRIX_CAST (path of sondrix-cast),
 # SINK_FEED (path of sondrix-sink-feed),
 # SONDRIX_STYLE (mmsh | plain), LOAD_CLIENT (path of sondrix-listener-load),
 # ICECAST (icecast2), ICECAST_USER (icecast2), KEEP_TMP (1 keeps the work folder).
@@ -16,7 +17,7 @@ LISTENERS=${LISTENERS:-10000}
 STALL=${STALL:-0.1}
 DURATION=${DURATION:-60}
 RAMP=${RAMP:-$(awk -v n="$LISTENERS" -v d="$DURATION" 'BEGIN {printf "%.0f", n * 3 / d + 0.5}')}
-SERVERS=${SERVERS:-"sondrix netsink icecast"}
+SERVERS=${SERVERS:-"sondrix sondrix-mp3 netsink icecast"}
 BUILD_DIR=${BUILD_DIR:-$root/build}
 LOAD_CLIENT=${LOAD_CLIENT:-$BUILD_DIR/bench/sondrix-listener-load}
 SONDRIX_STYLE=${SONDRIX_STYLE:-mmsh}
@@ -124,13 +125,16 @@ measure() {
       gross = lh > 0 ? cpu / lh : 0
       net = lh > 0 ? (cpu - idle * wall) / lh : 0
       per = on > 0 ? (rss - rss0) / on : 0
-      printf "%-8s %7s/%-6s %8.2f %8.2f %9.1f %8.1f %8.1f %7d %7d %7d %7d %5d/%-5d %8d %7d\n",
+      printf "%-11s %7s/%-6s %8.2f %8.2f %9.1f %8.1f %8.1f %7d %7d %7d %7d %5d/%-5d %8d %7d\n",
         n, held, healthy, gross, net, per, p50, p99, dropped, refused + failed, starved,
         underrun, scut, sconn, on, client
     }')")
 }
 
+# run_sondrix NAME PATH STYLE [OPTIONS...]: sondrix-cast under the load on one of its flavours.
 run_sondrix() {
+  local name=$1 path=$2 style=$3
+  shift 3
   if [ -z "$SONDRIX_CAST" ] || [ ! -x "$SONDRIX_CAST" ]; then
     say "sondrix-cast not found (set SONDRIX_CAST or build it): skipping our server"
     return 0
@@ -138,18 +142,52 @@ run_sondrix() {
   local port
   port=$(free_port)
   "$SONDRIX_CAST" --port "$port" --bitrate 128 --max-listeners $((LISTENERS + 100)) \
-    --name "Bench" "$mp3" >"$work/sondrix.log" 2>&1 &
+    --name "Bench" --address 127.0.0.1 "$@" "$mp3" >"$work/$name.log" 2>&1 &
   local pid=$!
   pids+=("$pid")
-  if ! wait_ready "http://127.0.0.1:$port/" "$pid"; then
+  if ! wait_ready "http://127.0.0.1:$port$path" "$pid"; then
     say "sondrix-cast did not start serving; its log:"
-    cat "$work/sondrix.log" >&2
+    cat "$work/$name.log" >&2
     stop_pid "$pid"
     return 0
   fi
-  measure sondrix "$pid" / "$port" "$SONDRIX_STYLE" || true
+  measure "$name" "$pid" "$path" "$port" "$style" || true
   stop_pid "$pid"
 }
+
+# The second encoder's cost: sondrix-cast's CPU with no listener, without and with the MP3
+# flavour, 30 s each after a settling pause.
+run_mp3_cost() {
+  [ -x "${SONDRIX_CAST:-}" ] || {
+    say "sondrix-cast not found: skipping the encoder cost"
+    return 0
+  }
+  local rates=()
+  for flag in --no-mp3 ""; do
+    local port pid
+    port=$(free_port)
+    # shellcheck disable=SC2086
+    "$SONDRIX_CAST" --port "$port" --address 127.0.0.1 $flag "$mp3" >"$work/cost.log" 2>&1 &
+    pid=$!
+    pids+=("$pid")
+    wait_ready "http://127.0.0.1:$port/" "$pid" || {
+      cat "$work/cost.log" >&2
+      return 0
+    }
+    sleep 5
+    local a b
+    a=$(proc_sample "$pid" | cut -d' ' -f1)
+    sleep 30
+    b=$(proc_sample "$pid" | cut -d' ' -f1)
+    rates+=("$(awk -v a="$a" -v b="$b" 'BEGIN {printf "%.4f", (b - a) / 30}')")
+    stop_pid "$pid"
+  done
+  mp3_cost_line=$(awk -v w="${rates[0]}" -v m="${rates[1]}" 'BEGIN {
+    printf "encoders: WMA alone %.2f %% of a core, WMA + MP3 %.2f %%: the MP3 encoder %.2f %%",
+      100 * w, 100 * m, 100 * (m - w)}')
+  say "$mp3_cost_line"
+}
+mp3_cost_line=""
 
 # Our network sink alone (sondrix-sink-feed), fed WMA by an ffmpeg encoder in its own process.
 run_netsink() {
@@ -261,7 +299,9 @@ EOF
 
 for server in $SERVERS; do
   case $server in
-  sondrix) run_sondrix ;;
+  sondrix) run_sondrix sondrix / "$SONDRIX_STYLE" ;;
+  sondrix-mp3) run_sondrix sondrix-mp3 /stream.mp3 plain ;;
+  mp3-cost) run_mp3_cost ;;
   netsink) run_netsink ;;
   icecast) run_icecast ;;
   *) say "unknown server $server" ;;
@@ -271,12 +311,13 @@ done
 echo
 echo "$LISTENERS listeners ($STALL of them stalled), ${DURATION} s, ramp $RAMP/s," \
   "$(nproc) cores shared by client and server"
-printf "%-8s %14s %8s %8s %9s %8s %8s %7s %7s %7s %7s %11s %8s %7s\n" server \
+printf "%-11s %14s %8s %8s %9s %8s %8s %7s %7s %7s %7s %11s %8s %7s\n" server \
   "held/healthy" "cpu-s/lh" "net/lh" "KiB/lsn" "ttfb50" "ttfb99" dropped "failed" starved \
   underrn "stall-cut" "srv-open" "client%"
 for r in "${results[@]}"; do
   echo "$r"
 done
+[ -z "$mp3_cost_line" ] || echo "$mp3_cost_line"
 echo "cpu-s/lh: server CPU seconds per listener-hour over the load; net/lh: the same less the"
 echo "server's idle CPU rate (its encoder, for sondrix-cast); KiB/lsn: peak RSS growth per open"
 echo "connection the server held; ttfb in ms; failed: refused, no connection or no first byte;"

@@ -26,6 +26,13 @@ bool shouldAdvanceTrack(std::int64_t PositionBytes, std::uint32_t BytesPerSecond
   return played >= static_cast<std::int64_t>(TotalSeconds) - 1;
 }
 
+std::string urlHost(const std::string& Address) {
+  // An IPv6 address needs brackets, or its last group reads as the port.
+  if (Address.find(':') != std::string::npos && Address.front() != '[')
+    return "[" + Address + "]";
+  return Address;
+}
+
 TStationCore::TStationCore(TStationView& View)
     : FView(View), FTexts(&stationTexts("en")), FOwner(MakeComponent<TComponent>()),
       FLookup([] { return toNarrow(GetPublicAddress()); }) {
@@ -101,6 +108,7 @@ void TStationCore::SetTexts(const TStationTexts& Texts) {
 void TStationCore::b1Click() {
   const TStationControls controls = FView.Controls();
   FRadioName = controls.RadioName;
+  FStatus.name = controls.RadioName;
   wo->Id3v2Tags()->SetTitle(toWide(controls.RadioName));
   auPlayItemChanged();
   if (controls.Entries.empty())
@@ -119,6 +127,10 @@ void TStationCore::b1Click() {
   wo->SetPort(static_cast<std::uint32_t>(spinValue(controls.PortText)));
   wo->SetMaxClients(static_cast<std::uint32_t>(spinValue(controls.MaxText)));
   wo->SetDesiredBitrate(static_cast<std::uint32_t>(spinValue(controls.BitrateText)));
+  wo->SetMp3Stream(controls.Mp3Stream);
+  FStatus.mmsLink.clear();
+  FStatus.mp3Link.clear();
+  wo->SetStationStatus(FStatus);
   FFailure.clear();
   FEndedByItself = false;
   FView.SetStatus("");
@@ -126,10 +138,15 @@ void TStationCore::b1Click() {
   setCaption(FTexts->StopText);
   FView.Lock(true);
   // One lookup serves the title and the link: each may block for seconds.
-  const std::string link = "mms://" + FLookup() + ":" + controls.PortText;
+  const std::string host = urlHost(FLookup());
+  const std::string link = "mms://" + host + ":" + controls.PortText;
+  FStatus.mmsLink = link;
+  if (controls.Mp3Stream)
+    FStatus.mp3Link = "http://" + host + ":" + controls.PortText + "/stream.mp3";
+  wo->SetStationStatus(FStatus);
   FView.SetTitle(std::string(kAppTitle) + " [" + link + "]");
   FView.SetStatus(FTexts->ListenersText + std::to_string(ListenerCount()));
-  FView.SetLink(link);
+  FView.SetLink(FStatus.mp3Link.empty() ? link : link + "  " + FStatus.mp3Link);
   if (FShowWarning)
     FShowWarning = FView.ShowPortWarning();
 }
@@ -206,6 +223,9 @@ void TStationCore::auPlayItemChanged() {
   out.SetAlbum(tags.Album());
   out.SetGenre(tags.Genre());
   out.SetYear(tags.Year());
+  FStatus.nowPlaying = NowPlaying{toNarrow(tags.Artist()), toNarrow(tags.Title()),
+                                  toNarrow(tags.Album()), currentFileName()};
+  wo->SetStationStatus(FStatus);
 }
 
 } // namespace sondrix

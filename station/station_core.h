@@ -2,6 +2,7 @@
 
 #include "base/component.h"
 #include "station_texts.h"
+#include "winmedia/runtime/net_status.h"
 
 #include <cstdint>
 #include <functional>
@@ -23,6 +24,7 @@ struct TStationControls {
   std::string PortText, BitrateText, MaxText; // spin fields as typed
   bool Shuffle = false;
   std::string RadioName;
+  bool Mp3Stream = true; // serve /stream.mp3 beside the Windows Media stream
 };
 
 // What a face (the window, the console) shows. Called on the main thread only.
@@ -51,6 +53,9 @@ public:
 // 0 (no format yet) never matches.
 bool shouldAdvanceTrack(std::int64_t PositionBytes, std::uint32_t BytesPerSecond,
                         std::uint32_t TotalSeconds);
+
+// An address as the host part of a URL: IPv6 in brackets.
+std::string urlHost(const std::string& Address);
 
 // The station without its widgets: the broadcast chain (MP3 input → playlist → one PCM format →
 // network output), the three broadcast states read back from the start button's caption, and
@@ -117,6 +122,7 @@ private:
   bool FEndedByItself = false;
   std::string FFailure;
   std::string FRadioName;
+  StationStatus FStatus; // what the status answers show
 };
 
 } // namespace sondrix

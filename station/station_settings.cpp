@@ -103,6 +103,7 @@ TStationSettings readSettings(const TIniFile& Ini) {
   s.Language = normalLanguageCode(readText(Ini, "Settings", "Language", defaults.Language));
   s.RadioName = readText(Ini, "Settings", "RadioName", defaults.RadioName);
   s.ShowWarning = readBoolean(Ini, "Settings", "ShowWarning", defaults.ShowWarning);
+  s.Mp3Stream = readBoolean(Ini, "Settings", "Mp3Stream", defaults.Mp3Stream);
   return s;
 }
 
@@ -117,6 +118,7 @@ void writeSettings(TIniFile& Ini, const TStationSettings& Settings) {
   Ini.WriteString("Settings", "Language", Settings.Language);
   Ini.WriteString("Settings", "RadioName", Settings.RadioName);
   Ini.WriteString("Settings", "ShowWarning", flag(Settings.ShowWarning));
+  Ini.WriteString("Settings", "Mp3Stream", flag(Settings.Mp3Stream));
 }
 
 std::string GetSondrixPath() {

@@ -18,6 +18,7 @@ struct TStationSettings {
   std::string Language = "en";
   std::string RadioName = "My Radio";
   bool ShowWarning = true;
+  bool Mp3Stream = true; // the MP3 flavour beside the Windows Media stream
 
   bool operator==(const TStationSettings&) const = default;
 };

@@ -1,6 +1,11 @@
 #include "winmedia/wm_streamed_out.h"
 
 #include "audio/event_handler.h"
+#include "winmedia/runtime/mp3_encoder.h"
+#include "winmedia/runtime/network_sink.h"
+
+#include <chrono>
+#include <exception>
 
 namespace sondrix {
 
@@ -9,20 +14,100 @@ namespace {
 constexpr int kConnectedKind = 1;
 constexpr int kDisconnectedKind = 2;
 
+TWMWriterNetworkSink* networkSinkOf(wma_writer& Writer) {
+  return dynamic_cast<TWMWriterNetworkSink*>(Writer.network_sink.get());
+}
+
 } // namespace
 
 TWMStreamedOut::TWMStreamedOut(TComponent* AOwner) : TWMAOut(AOwner) {
   FUseNetwork = true;
 }
 
+TWMStreamedOut::~TWMStreamedOut() = default;
+
 std::uint32_t TWMStreamedOut::ConnectionsCount() {
   std::lock_guard lock(FWriterLock);
   return FWriterOpen ? wm_writer_client_count(Writer) : 0;
 }
 
+std::uint32_t TWMStreamedOut::Mp3ConnectionsCount() {
+  std::lock_guard lock(FWriterLock);
+  TWMWriterNetworkSink* sink = FWriterOpen ? networkSinkOf(Writer) : nullptr;
+  return sink != nullptr ? sink->Mp3ClientCount() : 0;
+}
+
 std::u16string TWMStreamedOut::URL() {
   std::lock_guard lock(FWriterLock);
   return FWriterOpen ? wm_writer_url(Writer) : std::u16string();
+}
+
+void TWMStreamedOut::SetStationStatus(const StationStatus& Status) {
+  std::lock_guard status(FStatusLock);
+  FStatus = Status;
+  std::lock_guard writer(FWriterLock);
+  if (FWriterOpen)
+    pushStatus();
+}
+
+void TWMStreamedOut::pushStatus() {
+  TWMWriterNetworkSink* sink = networkSinkOf(Writer);
+  if (sink == nullptr)
+    return;
+  StationStatus status = FStatus;
+  status.onAirSince = FOnAirSince;
+  status.bitrate = wmEffectiveTarget(FBitrate, false);
+  if (!FMp3Stream)
+    status.mp3Link.clear();
+  sink->SetStatus(status);
+}
+
+void TWMStreamedOut::StartOutput() {
+  TWMAOut::StartOutput();
+  try {
+    TWMWriterNetworkSink* sink = networkSinkOf(Writer);
+    FOnAirSince = std::chrono::duration_cast<std::chrono::seconds>(
+                      std::chrono::system_clock::now().time_since_epoch())
+                      .count();
+    if (FMp3Stream && sink != nullptr) {
+      WAVEFORMATEX format;
+      format.wFormatTag = WAVE_FORMAT_PCM;
+      format.nChannels = static_cast<std::uint16_t>(FInput->Channels());
+      format.nSamplesPerSec = FInput->SampleRate();
+      format.wBitsPerSample = static_cast<std::uint16_t>(FInput->BitsPerSample());
+      format.nBlockAlign = static_cast<std::uint16_t>(format.nChannels * format.wBitsPerSample / 8);
+      format.nAvgBytesPerSec = format.nBlockAlign * format.nSamplesPerSec;
+      FMp3 = std::make_unique<TMp3Encoder>(format, FBitrate);
+      sink->SetMp3Enabled(true);
+      sink->BeginMp3(FMp3->Bitrate());
+    }
+    std::lock_guard status(FStatusLock);
+    pushStatus();
+  } catch (...) {
+    // The writer and its port are open: a run that fails to start must not leave them so.
+    FMp3.reset();
+    const std::exception_ptr error = std::current_exception();
+    TWMAOut::FinishOutput();
+    std::rethrow_exception(error);
+  }
+}
+
+void TWMStreamedOut::BlockWritten(const std::uint8_t* Data, std::uint32_t Bytes) {
+  if (!FMp3)
+    return;
+  FMp3Out.clear();
+  FMp3->Write(Data, Bytes, FMp3Out);
+  if (!FMp3Out.empty())
+    if (TWMWriterNetworkSink* sink = networkSinkOf(Writer))
+      sink->WriteMp3(FMp3Out.data(), FMp3Out.size());
+}
+
+void TWMStreamedOut::FinishOutput() {
+  // The last partial frame is not worth a flush: the port closes with the run.
+  FMp3.reset();
+  FMp3Out.clear();
+  FMp3Out.shrink_to_fit();
+  TWMAOut::FinishOutput();
 }
 
 void TWMStreamedOut::ClientConnected() {

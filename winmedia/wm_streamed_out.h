@@ -1,21 +1,41 @@
 #pragma once
 
 #include "audio/au_events.h"
+#include "winmedia/runtime/net_status.h"
 #include "winmedia/wma_out.h"
 
+#include <atomic>
 #include <cstdint>
+#include <memory>
+#include <mutex>
 #include <string>
+#include <vector>
 
 namespace sondrix {
+
+class TMp3Encoder;
 
 using TStreamedAudioEvent = TNotifyEvent;
 
 // The Windows Media output switched to the network sink: each run serves the encoded stream
 // over HTTP (MMSH and plain) on Port, paced to real time, and ends by closing the port, which
 // cuts its listeners off. A port that cannot be opened ends the run with "Cannot create file".
+//
+// The same PCM is also encoded to MP3 and served on the same port at /stream.mp3, with the
+// title of StationStatus's now-playing as ICY metadata, beside /status and /status.json.
 class TWMStreamedOut : public TWMAOut {
 public:
   explicit TWMStreamedOut(TComponent* AOwner = nullptr);
+  ~TWMStreamedOut() override;
+
+  // The MP3 flavour (on by default). Assign while idle.
+  bool Mp3Stream() const { return FMp3Stream; }
+  void SetMp3Stream(bool Value) { FMp3Stream = Value; }
+  // Station name, links and now playing, for the status answers and the MP3 stream's titles.
+  // The listener counts, bitrate and on-air time are filled in here. Main thread, any time.
+  void SetStationStatus(const StationStatus& Status);
+  // Listeners of the MP3 flavour (they count in ConnectionsCount too). Any thread.
+  std::uint32_t Mp3ConnectionsCount();
 
   // 0 lets the sink pick a free port; the port picked is then kept here for later runs.
   std::uint32_t Port() const { return FPort; }
@@ -38,6 +58,19 @@ public:
 protected:
   void ClientConnected() override;
   void ClientDisconnected() override;
+  void StartOutput() override;
+  void BlockWritten(const std::uint8_t* Data, std::uint32_t Bytes) override;
+  void FinishOutput() override;
+
+private:
+  void pushStatus(); // under FStatusLock
+
+  bool FMp3Stream = true;
+  std::unique_ptr<TMp3Encoder> FMp3; // worker thread, while a run is on
+  std::vector<std::uint8_t> FMp3Out;
+  std::mutex FStatusLock;
+  StationStatus FStatus;
+  std::atomic<std::int64_t> FOnAirSince{0};
 };
 
 } // namespace sondrix

@@ -128,6 +128,7 @@ bool TWMAOut::WriteBlock(bool Abort) {
   const std::uint32_t n =
       FInput->FillBuffer(Buf.data(), static_cast<std::uint32_t>(BufSize), EndOfStream);
   wm_writer_write(Writer, Buf.data(), n);
+  BlockWritten(Buf.data(), n);
   return true;
 }
 

@@ -56,6 +56,8 @@ protected:
   // Listener news from the sink's thread; the streamed form posts them as events.
   virtual void ClientConnected() {}
   virtual void ClientDisconnected() {}
+  // Each PCM block once the writer has it (the worker thread).
+  virtual void BlockWritten(const std::uint8_t* /*Data*/, std::uint32_t /*Bytes*/) {}
 
   std::vector<std::u16string> FCodecs;
   std::vector<std::u16string> FFormats;

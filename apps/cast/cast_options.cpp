@@ -22,10 +22,12 @@ std::uint32_t parseNumber(const std::string& option, const std::string& text, st
 
 std::string castUsage() {
   return "Usage: sondrix-cast [--port N] [--bitrate KBPS] [--max-listeners N] [--name TEXT]\n"
-         "                    [--shuffle] [--address HOST] PATH...\n"
+         "                    [--shuffle] [--no-mp3] [--address HOST] PATH...\n"
          "\n"
          "Broadcasts audio files as one live Windows Media Audio stream, without a window.\n"
-         "Listeners open mms://HOST:PORT (or http://HOST:PORT) in a media player.\n"
+         "Listeners open mms://HOST:PORT (or http://HOST:PORT) in a media player, or\n"
+         "http://HOST:PORT/stream.mp3 (MP3 with live track titles) in any player or browser;\n"
+         "http://HOST:PORT/status shows what is on air, with a player.\n"
          "\n"
          "  PATH               an audio file (MP3, WMA, ...) or a .spl playlist (one path per "
          "line)\n"
@@ -34,6 +36,7 @@ std::string castUsage() {
          "  --max-listeners N  refuse listeners beyond N (default 0: no limit)\n"
          "  --name TEXT        station name, sent as the stream's title\n"
          "  --shuffle          play the tracks in random order\n"
+         "  --no-mp3           serve only the Windows Media stream (no /stream.mp3)\n"
          "  --address HOST     the address to print in the listeners' link (default: the\n"
          "                     public address from an address-echo service, else the local one)\n"
          "  --help             show this text\n"
@@ -66,6 +69,8 @@ CastOptions parseCastOptions(const std::vector<std::string>& args) {
       o.Address = value();
     else if (a == "--shuffle")
       o.Shuffle = true;
+    else if (a == "--no-mp3")
+      o.Mp3 = false;
     else if (a.size() > 1 && a[0] == '-' && a != "-")
       throw std::invalid_argument("unknown option " + a);
     else

@@ -11,6 +11,7 @@ TConsoleView::TConsoleView(const CastOptions& Options, std::vector<std::string> 
   FControls.MaxText = std::to_string(Options.MaxListeners);
   FControls.Shuffle = Options.Shuffle;
   FControls.RadioName = Options.Name;
+  FControls.Mp3Stream = Options.Mp3;
 }
 
 void TConsoleView::SetLink(const std::string& Link) {

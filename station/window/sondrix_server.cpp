@@ -291,6 +291,7 @@ void TSondrixServer::loadini() {
     FLanguageCode = normalLanguageCode(settings.Language);
     rname->setText(qs(settings.RadioName));
     FStation->SetShowWarning(settings.ShowWarning);
+    FMp3Stream = settings.Mp3Stream;
   } catch (const std::exception& Error) {
     startupError = Error.what();
   }
@@ -327,6 +328,7 @@ void TSondrixServer::saveini() {
     settings.Language = FLanguageCode;
     settings.RadioName = narrow(rname->text());
     settings.ShowWarning = FStation->ShowWarning();
+    settings.Mp3Stream = FMp3Stream;
     writeSettings(ini, settings);
     ini.UpdateFile();
   } catch (const std::exception& Error) {
@@ -557,6 +559,7 @@ TStationControls TSondrixServer::Controls() const {
   controls.MaxText = narrow(mse->text());
   controls.Shuffle = cb->isChecked();
   controls.RadioName = narrow(rname->text());
+  controls.Mp3Stream = FMp3Stream;
   return controls;
 }
 

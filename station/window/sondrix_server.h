@@ -129,6 +129,7 @@ private:
 
   Hooks FHooks;
   std::unique_ptr<TStationCore> FStation;
+  bool FMp3Stream = true; // no control of its own: kept from the settings file
   std::string FLanguageCode = "en";
   std::string FPortCheckBase;
   TPlaylistEncoding FPlaylistEncoding = TPlaylistEncoding::Ansi;

@@ -16,15 +16,29 @@ struct NetHeader {
   std::uint32_t maxBitrate = 0; // File Properties maximum bitrate, bits/s; 0 = unknown
 };
 
-// One whole ASF data packet, framed once as a $D chunk and shared by every listener.
+using IcyBlock = std::vector<std::uint8_t>;
+
+// One whole ASF data packet, framed once as a $D chunk and shared by every listener; or, in
+// the MP3 flavour, whole MP3 frames as they go on the wire.
 struct NetPacket {
   std::vector<std::uint8_t> framed;
+  // MP3 only: the ICY metadata block of the title on air when the packet was made; null
+  // while no title is known.
+  std::shared_ptr<const IcyBlock> icy;
 };
 
-// What the splitter hands on: either a header (a new broadcast) or a packet of the current one.
+// The start of a run's MP3 flavour.
+struct NetMp3Header {
+  std::uint32_t bitrate = 0; // bits/s
+};
+
+// What the server is handed: a header (a new broadcast) or a packet of the current one, or
+// the same for the MP3 flavour. One of the four is set.
 struct NetItem {
   std::shared_ptr<const NetHeader> header;
   std::shared_ptr<const NetPacket> packet;
+  std::shared_ptr<const NetMp3Header> mp3Header;
+  std::shared_ptr<const NetPacket> mp3Packet;
 };
 
 // Cuts a live ASF byte stream, given in slices of any length, into the header blob (header

@@ -41,6 +41,11 @@ constexpr std::size_t kMaxDrainBytes = 64 * 1024;
 constexpr std::size_t kDefaultBurst = 16;
 constexpr std::chrono::milliseconds kMinAcceptPause{10};
 constexpr std::chrono::milliseconds kMaxAcceptPause{1000};
+// MP3 flavour: audio bytes between ICY metadata blocks, the join burst, and the packets kept
+// (the sink publishes about 200 ms per packet, so the ring holds about 13 s).
+constexpr std::uint32_t kIcyMetaInt = 16000;
+constexpr std::uint64_t kMp3BurstMs = 3000;
+constexpr std::size_t kMp3RingPackets = 64;
 
 enum class ConnState {
   Reading,    // waiting for the whole request head
@@ -76,8 +81,15 @@ struct Conn {
   std::size_t drained = 0;  // Lingering: input discarded
   std::size_t streamIndex = kNoIndex;
 
+  bool mp3 = false;           // a listener of the MP3 flavour
+  std::uint32_t icyEvery = 0; // audio bytes between metadata blocks; 0 = plain MP3
+  std::uint32_t icyLeft = 0;  // audio bytes before the next block
+  std::shared_ptr<const IcyBlock> icyBlock; // block under way
+  std::size_t icySent = 0;
+  std::shared_ptr<const IcyBlock> icyLast; // the title the listener has
+
   // Raw listeners skip the 12-byte chunk prefix that every shared buffer carries.
-  std::size_t startOffset() const { return framed ? 0 : kMmshChunkPrefix; }
+  std::size_t startOffset() const { return framed || mp3 ? 0 : kMmshChunkPrefix; }
 };
 
 } // namespace
@@ -108,6 +120,17 @@ private:
   void startBroadcast(std::shared_ptr<const NetHeader> header);
   void readRequest(Conn& c);
   void answer(Conn& c, MmshAnswer answer, bool headOnly);
+  void answerStatus(Conn& c, MmshAnswer kind, bool headOnly);
+  void answerMp3(Conn& c, bool headOnly, bool icy);
+  void becomeListener(Conn& c);
+  void respond(Conn& c);
+  std::uint64_t mp3JoinSeq() const;
+  const PacketRing& ringOf(const Conn& c) const { return c.mp3 ? FMp3Ring : FRing; }
+  const std::shared_ptr<const IcyBlock>& icyNext(const NetPacket& packet,
+                                                 const std::shared_ptr<const IcyBlock>& last) const;
+  bool flushMp3(Conn& c);
+  void consumeMp3(Conn& c, std::size_t sent);
+  void consumeHead(Conn& c, std::size_t& sent);
   void discardInput(Conn& c);
   bool flush(Conn& c);
   void consume(Conn& c, std::size_t sent);
@@ -149,6 +172,10 @@ private:
   std::shared_ptr<const NetHeader> FHeader;
   PacketRing FRing;
   std::size_t FBurst = kDefaultBurst;
+  std::shared_ptr<const NetMp3Header> FMp3Header;
+  PacketRing FMp3Ring{kMp3RingPackets};
+  // Sent at a metadata point when the title has not changed.
+  const std::shared_ptr<const IcyBlock> FNoNewTitle = std::make_shared<const IcyBlock>(1, 0);
 
   bool FShuttingDown = false;
   Clock::time_point FShutdownDeadline;
@@ -255,6 +282,7 @@ void NetServer::Loop::run() {
     if (FServer.FLastHeader) {
       startBroadcast(FServer.FLastHeader);
     }
+    FMp3Header = FServer.FLastMp3Header;
   }
   while (true) {
     // While a pass is under way, only look for what is ready; then feed the next slice.
@@ -501,6 +529,18 @@ void NetServer::Loop::drainQueue() {
     } else if (item.packet && FHeader) {
       FRing.push(std::move(item.packet));
       fresh = true;
+    } else if (item.mp3Header) {
+      // A new run's MP3 stream: its listeners start over.
+      for (std::size_t i = FStreaming.size(); i-- > 0;) {
+        if (FStreaming[i]->mp3) {
+          closeConn(*FStreaming[i]);
+        }
+      }
+      FMp3Header = std::move(item.mp3Header);
+      FMp3Ring.clear();
+    } else if (item.mp3Packet && FMp3Header && !item.mp3Packet->framed.empty()) {
+      FMp3Ring.push(std::move(item.mp3Packet));
+      fresh = true;
     }
   }
   if (!fresh) {
@@ -522,7 +562,7 @@ void NetServer::Loop::feedSome() {
     if (c.state != ConnState::Streaming) {
       continue;
     }
-    if (c.seq < FRing.begin()) {
+    if (c.seq < ringOf(c).begin()) {
       closeConn(c); // fell out of the ring: it cannot keep up
     } else if (!c.blocked) {
       flush(c);
@@ -538,6 +578,9 @@ void NetServer::Loop::startBroadcast(std::shared_ptr<const NetHeader> header) {
   // Listeners of the old broadcast cannot take a new header: end their streams.
   for (std::size_t i = FStreaming.size(); i-- > 0;) {
     Conn& c = *FStreaming[i];
+    if (c.mp3) {
+      continue; // the MP3 flavour goes on through a new Windows Media header
+    }
     if (c.state == ConnState::Streaming && c.framed && !c.header && c.offset == 0) {
       startEnding(c);
     } else if (c.state == ConnState::Streaming) {
@@ -580,8 +623,17 @@ void NetServer::Loop::readRequest(Conn& c) {
     const HttpRequest& request = c.reader->request();
     const std::uint32_t max = FServer.FMaxClients;
     const bool full = max != 0 && FServer.FClientCount >= max;
-    const MmshPlan plan = planMmshAnswer(request, FHeader != nullptr, full);
-    answer(c, plan.answer, plan.headOnly);
+    const Mp3State mp3 = !FServer.FMp3Enabled ? Mp3State::Off
+                         : FMp3Header         ? Mp3State::Ready
+                                              : Mp3State::NotReady;
+    const MmshPlan plan = planMmshAnswer(request, FHeader != nullptr, full, mp3);
+    if (plan.answer == MmshAnswer::Mp3Stream) {
+      answerMp3(c, plan.headOnly, request.icyMetaData);
+    } else if (plan.answer == MmshAnswer::StatusPage || plan.answer == MmshAnswer::StatusJson) {
+      answerStatus(c, plan.answer, plan.headOnly);
+    } else {
+      answer(c, plan.answer, plan.headOnly);
+    }
     return;
   }
   case HttpRequestReader::Status::TooLarge:
@@ -601,27 +653,92 @@ void NetServer::Loop::answer(Conn& c, MmshAnswer kind, bool headOnly) {
       !headOnly && (kind == MmshAnswer::FramedStream || kind == MmshAnswer::RawStream);
   c.framed = kind == MmshAnswer::FramedStream || kind == MmshAnswer::Describe;
   if (stream) {
-    c.state = ConnState::Streaming;
     c.header = FHeader;
     // Join burst: start a preroll back, always at a packet boundary.
     c.seq = std::max(FRing.begin(), FRing.end() - std::min<std::uint64_t>(FBurst, FRing.end()));
     c.offset = c.startOffset();
-    c.listener = true;
-    dropPending(c);
-    publishCounts();
-    c.streamIndex = FStreaming.size();
-    FStreaming.push_back(&c);
-    ++FServer.FClientCount;
-    FServer.FEvents.onListenerConnected(c.clientId);
+    becomeListener(c);
   } else {
-    c.state = ConnState::Responding;
-    c.deadline = Clock::now() + FServer.FOptions.responseTimeout;
-    FResponseDeadlines.emplace_back(c.deadline, c.id);
+    respond(c);
     if (kind == MmshAnswer::Describe && !headOnly) {
       c.header = FHeader;
     }
   }
   flush(c);
+}
+
+void NetServer::Loop::answerStatus(Conn& c, MmshAnswer kind, bool headOnly) {
+  c.reader.reset();
+  StationStatus status;
+  {
+    std::lock_guard lock(FServer.FStatusLock);
+    status = FServer.FStatus;
+  }
+  status.mp3Listeners = FServer.FMp3ClientCount;
+  status.wmaListeners = FServer.FClientCount - status.mp3Listeners;
+  const std::string body = kind == MmshAnswer::StatusJson ? statusJson(status) : statusPage(status);
+  c.head = statusResponseHead(kind, body.size());
+  if (!headOnly) {
+    c.head += body;
+  }
+  respond(c);
+  flush(c);
+}
+
+void NetServer::Loop::answerMp3(Conn& c, bool headOnly, bool icy) {
+  c.reader.reset();
+  std::string name;
+  {
+    std::lock_guard lock(FServer.FStatusLock);
+    name = FServer.FStatus.name;
+  }
+  c.clientId = std::uniform_int_distribution<std::uint32_t>(1, 0x7FFFFFFF)(FRandom);
+  c.icyEvery = icy ? kIcyMetaInt : 0;
+  c.head = mp3ResponseHead(name, FMp3Header->bitrate, c.icyEvery);
+  if (headOnly) {
+    respond(c);
+  } else {
+    c.mp3 = true;
+    c.icyLeft = c.icyEvery;
+    c.seq = mp3JoinSeq();
+    c.offset = 0;
+    ++FServer.FMp3ClientCount; // before the connect event, so its handler sees it
+    becomeListener(c);
+  }
+  flush(c);
+}
+
+void NetServer::Loop::becomeListener(Conn& c) {
+  c.state = ConnState::Streaming;
+  c.listener = true;
+  dropPending(c);
+  publishCounts();
+  c.streamIndex = FStreaming.size();
+  FStreaming.push_back(&c);
+  ++FServer.FClientCount;
+  FServer.FEvents.onListenerConnected(c.clientId);
+}
+
+void NetServer::Loop::respond(Conn& c) {
+  c.state = ConnState::Responding;
+  c.deadline = Clock::now() + FServer.FOptions.responseTimeout;
+  FResponseDeadlines.emplace_back(c.deadline, c.id);
+}
+
+// About three seconds back, at the start of a packet (each starts with a whole MP3 frame), but
+// never more than half the ring, so a newcomer is not at once the one about to fall out.
+std::uint64_t NetServer::Loop::mp3JoinSeq() const {
+  const std::uint64_t want = std::uint64_t{FMp3Header->bitrate} / 8 * kMp3BurstMs / 1000;
+  const std::uint64_t oldest =
+      std::max(FMp3Ring.begin(), FMp3Ring.end() - std::min<std::uint64_t>(
+                                                      FMp3Ring.capacity() / 2, FMp3Ring.end()));
+  std::uint64_t seq = FMp3Ring.end();
+  std::uint64_t bytes = 0;
+  while (seq > oldest && bytes < want) {
+    --seq;
+    bytes += FMp3Ring.at(seq)->framed.size();
+  }
+  return seq;
 }
 
 void NetServer::Loop::discardInput(Conn& c) {
@@ -654,6 +771,9 @@ void NetServer::Loop::discardInput(Conn& c) {
 // Sends what the connection has pending until done or the socket is full. Returns false when
 // the connection was closed.
 bool NetServer::Loop::flush(Conn& c) {
+  if (c.mp3) {
+    return flushMp3(c);
+  }
   while (true) {
     std::array<iovec, kMaxIov> iov{};
     std::size_t count = 0;
@@ -711,8 +831,7 @@ bool NetServer::Loop::flush(Conn& c) {
   }
 }
 
-// Advances the connection past sent bytes, in the order flush() queued them.
-void NetServer::Loop::consume(Conn& c, std::size_t sent) {
+void NetServer::Loop::consumeHead(Conn& c, std::size_t& sent) {
   const std::size_t fromHead = std::min(sent, c.head.size() - c.headSent);
   c.headSent += fromHead;
   sent -= fromHead;
@@ -720,6 +839,11 @@ void NetServer::Loop::consume(Conn& c, std::size_t sent) {
     c.head = std::string(); // give the memory back: listeners should cost little
     c.headSent = 0;
   }
+}
+
+// Advances the connection past sent bytes, in the order flush() queued them.
+void NetServer::Loop::consume(Conn& c, std::size_t sent) {
+  consumeHead(c, sent);
   if (c.header) {
     const std::size_t left = c.header->framed.size() - c.startOffset() - c.headerSent;
     const std::size_t fromHeader = std::min(sent, left);
@@ -746,6 +870,124 @@ void NetServer::Loop::consume(Conn& c, std::size_t sent) {
     }
   }
   c.endSent += sent; // only $E can remain
+}
+
+// What goes at a listener's next metadata point: the packet's title when it is news to the
+// listener, else the one-byte empty block.
+const std::shared_ptr<const IcyBlock>&
+NetServer::Loop::icyNext(const NetPacket& packet,
+                         const std::shared_ptr<const IcyBlock>& last) const {
+  return packet.icy && packet.icy != last ? packet.icy : FNoNewTitle;
+}
+
+// The MP3 flavour's flush: ring packets as they are, with an ICY metadata block after every
+// icyEvery audio bytes for listeners that asked for titles.
+bool NetServer::Loop::flushMp3(Conn& c) {
+  while (true) {
+    std::array<iovec, kMaxIov> iov{};
+    std::size_t count = 0;
+    auto add = [&](const std::uint8_t* data, std::size_t size) {
+      if (size != 0 && count < kMaxIov) {
+        iov[count++] = iovec{const_cast<std::uint8_t*>(data), size};
+      }
+    };
+    add(reinterpret_cast<const std::uint8_t*>(c.head.data()) + c.headSent,
+        c.head.size() - c.headSent);
+    if (c.icyBlock) {
+      add(c.icyBlock->data() + c.icySent, c.icyBlock->size() - c.icySent);
+    }
+    if (c.state == ConnState::Streaming) {
+      // Walks ahead as consumeMp3() will, so both cut at the same points.
+      std::uint64_t seq = c.seq;
+      std::size_t offset = c.offset;
+      std::uint32_t left = c.icyLeft;
+      std::shared_ptr<const IcyBlock> lastHeld = c.icyLast;
+      while (seq < FMp3Ring.end() && count < kMaxIov) {
+        const NetPacket* packet = FMp3Ring.at(seq);
+        if (packet == nullptr) {
+          closeConn(c); // fell out of the ring
+          return false;
+        }
+        std::size_t take = packet->framed.size() - offset;
+        if (c.icyEvery != 0) {
+          take = std::min<std::size_t>(take, left);
+        }
+        add(packet->framed.data() + offset, take);
+        offset += take;
+        if (c.icyEvery != 0 && (left -= static_cast<std::uint32_t>(take)) == 0) {
+          const std::shared_ptr<const IcyBlock>& block = icyNext(*packet, lastHeld);
+          add(block->data(), block->size());
+          if (block != FNoNewTitle) {
+            lastHeld = block;
+          }
+          left = c.icyEvery;
+        }
+        if (offset == packet->framed.size()) {
+          ++seq;
+          offset = 0;
+        }
+      }
+    }
+    if (count == 0) {
+      const std::uint64_t id = c.id;
+      finished(c);
+      return FConns.contains(id);
+    }
+    msghdr msg{};
+    msg.msg_iov = iov.data();
+    msg.msg_iovlen = count;
+    const ssize_t sent = ::sendmsg(c.fd.get(), &msg, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (sent < 0) {
+      if (wouldBlock(errno)) {
+        c.blocked = true;
+        return true;
+      }
+      if (errno == EINTR) {
+        continue;
+      }
+      closeConn(c);
+      return false;
+    }
+    consumeMp3(c, static_cast<std::size_t>(sent));
+  }
+}
+
+void NetServer::Loop::consumeMp3(Conn& c, std::size_t sent) {
+  consumeHead(c, sent);
+  while (sent > 0) {
+    if (c.icyBlock) {
+      const std::size_t take = std::min(sent, c.icyBlock->size() - c.icySent);
+      c.icySent += take;
+      sent -= take;
+      if (c.icySent == c.icyBlock->size()) {
+        if (c.icyBlock != FNoNewTitle) {
+          c.icyLast = std::move(c.icyBlock);
+        }
+        c.icyBlock.reset();
+        c.icySent = 0;
+      }
+      continue;
+    }
+    const NetPacket* packet = FMp3Ring.at(c.seq);
+    if (packet == nullptr) {
+      break;
+    }
+    std::size_t take = std::min(sent, packet->framed.size() - c.offset);
+    if (c.icyEvery != 0) {
+      take = std::min<std::size_t>(take, c.icyLeft);
+    }
+    c.offset += take;
+    sent -= take;
+    if (c.icyEvery != 0 && (c.icyLeft -= static_cast<std::uint32_t>(take)) == 0) {
+      c.icyBlock = icyNext(*packet, c.icyLast);
+      c.icySent = 0;
+      c.icyLeft = c.icyEvery;
+    }
+    if (c.offset == packet->framed.size()) {
+      ++c.seq;
+      c.offset = 0;
+    }
+  }
 }
 
 void NetServer::Loop::finished(Conn& c) {
@@ -786,12 +1028,16 @@ void NetServer::Loop::closeConn(Conn& c) {
     c.streamIndex = kNoIndex;
   }
   const bool listener = c.listener;
+  const bool mp3 = c.mp3;
   const std::uint32_t clientId = c.clientId;
   dropPending(c);
   FConns.erase(c.id); // closes the socket, which also leaves the epoll set
   publishCounts();
   rearmSpare(); // a freed descriptor goes to the spare first
   if (listener) {
+    if (mp3) {
+      --FServer.FMp3ClientCount;
+    }
     --FServer.FClientCount;
     FServer.FEvents.onListenerDisconnected(clientId);
   }
@@ -815,7 +1061,9 @@ void NetServer::Loop::beginShutdown() {
   }
   for (std::size_t i = FStreaming.size(); i-- > 0;) {
     Conn& c = *FStreaming[i];
-    if (c.state == ConnState::Streaming) {
+    if (c.mp3) {
+      closeConn(c); // plain MP3 has no end marker: the stream just stops
+    } else if (c.state == ConnState::Streaming) {
       startEnding(c);
     }
   }
@@ -884,6 +1132,7 @@ HRESULT NetServer::open(std::uint16_t port, std::uint16_t* boundPort) {
     FWakeFd = loop->wakeFd();
   }
   FClientCount = 0;
+  FMp3ClientCount = 0;
   FLoop = std::move(loop);
   FThread = std::thread([this] { FLoop->run(); });
   if (boundPort != nullptr) {
@@ -911,6 +1160,11 @@ void NetServer::close() {
   FLoop.reset();
 }
 
+void NetServer::setStatus(const StationStatus& status) {
+  std::lock_guard lock(FStatusLock);
+  FStatus = status;
+}
+
 bool NetServer::isOpen() const {
   return FLoop != nullptr;
 }
@@ -921,6 +1175,9 @@ void NetServer::publish(std::vector<NetItem>& items) {
     for (auto& item : items) {
       if (item.header) {
         FLastHeader = item.header;
+      }
+      if (item.mp3Header) {
+        FLastMp3Header = item.mp3Header;
       }
     }
     if (FWakeFd < 0 || FStopping) {
@@ -936,7 +1193,7 @@ void NetServer::publish(std::vector<NetItem>& items) {
       const std::size_t excess = FQueue.size() - kMaxQueuedItems;
       std::size_t dropped = 0;
       for (auto& item : FQueue) {
-        if (!item.header && dropped < excess) {
+        if (!item.header && !item.mp3Header && dropped < excess) {
           ++dropped;
           continue;
         }

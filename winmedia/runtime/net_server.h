@@ -1,6 +1,7 @@
 #pragma once
 
 #include "winmedia/runtime/net_asf_stream.h"
+#include "winmedia/runtime/net_status.h"
 #include "winmedia/runtime/result_codes.h"
 
 #include <atomic>
@@ -79,10 +80,18 @@ public:
   // starts a new broadcast. The last header is kept, so a later open() serves it too.
   void publish(std::vector<NetItem>& items);
 
+  // The MP3 flavour at /stream.mp3: 404 while off; once on, 503 until its first header.
+  void setMp3Enabled(bool on) { FMp3Enabled = on; }
+  // What /status and /status.json show; the listener counts there are the server's own.
+  // Any thread.
+  void setStatus(const StationStatus& status);
+
   // 0 = no limit. Beyond the limit, new requests get 503 with Retry-After.
   void setMaximumClients(std::uint32_t count) { FMaxClients = count; }
   std::uint32_t maximumClients() const { return FMaxClients; }
+  // Listeners of both flavours, and those of the MP3 flavour alone.
   std::uint32_t clientCount() const { return FClientCount; }
+  std::uint32_t mp3ClientCount() const { return FMp3ClientCount; }
   // Connections open now: every state, and those that are not listeners. Any thread.
   std::uint32_t connectionCount() const { return FConnectionCount; }
   std::uint32_t pendingCount() const { return FPendingCount; }
@@ -95,12 +104,17 @@ private:
   NetServerEvents& FEvents;
   std::atomic<std::uint32_t> FMaxClients{0};
   std::atomic<std::uint32_t> FClientCount{0};
+  std::atomic<std::uint32_t> FMp3ClientCount{0};
+  std::atomic<bool> FMp3Enabled{false};
+  mutable std::mutex FStatusLock;
+  StationStatus FStatus;
   std::atomic<std::uint32_t> FConnectionCount{0};
   std::atomic<std::uint32_t> FPendingCount{0};
 
   mutable std::mutex FQueueLock; // guards the fields below
   std::vector<NetItem> FQueue;
   std::shared_ptr<const NetHeader> FLastHeader;
+  std::shared_ptr<const NetMp3Header> FLastMp3Header;
   bool FWakePending = false;
   bool FStopping = false;
   int FWakeFd = -1; // owned by FLoop; valid while open

@@ -46,6 +46,50 @@ HRESULT TWMWriterNetworkSink::OnEndWriting() {
   return S_OK;
 }
 
+void TWMWriterNetworkSink::BeginMp3(std::uint32_t bitrate) {
+  std::vector<NetItem> items(1);
+  items[0].mp3Header = std::make_shared<const NetMp3Header>(NetMp3Header{bitrate});
+  {
+    std::lock_guard lock(FMp3Lock);
+    FMp3Pending.clear();
+    // About 200 ms a packet, the pace of the Windows Media packets: fewer, fuller writes.
+    FMp3PacketBytes = std::max<std::size_t>(bitrate / 8 / 5, 512);
+  }
+  FServer.publish(items);
+}
+
+void TWMWriterNetworkSink::WriteMp3(const std::uint8_t* data, std::size_t size) {
+  std::vector<NetItem> items;
+  {
+    std::lock_guard lock(FMp3Lock);
+    if (FMp3PacketBytes == 0 || size == 0) {
+      return; // no run's MP3 stream has begun
+    }
+    FMp3Pending.insert(FMp3Pending.end(), data, data + size);
+    if (FMp3Pending.size() < FMp3PacketBytes) {
+      return;
+    }
+    auto packet = std::make_shared<NetPacket>();
+    packet->framed.swap(FMp3Pending);
+    packet->icy = FIcy;
+    FMp3Pending.reserve(FMp3PacketBytes + size);
+    items.resize(1);
+    items[0].mp3Packet = std::move(packet);
+  }
+  FServer.publish(items);
+}
+
+void TWMWriterNetworkSink::SetStatus(const StationStatus& status) {
+  FServer.setStatus(status);
+  std::string title = streamTitleText(status.nowPlaying);
+  std::lock_guard lock(FMp3Lock);
+  if (title != FTitle) {
+    FIcy = title.empty() ? nullptr
+                         : std::make_shared<const IcyBlock>(icyMetadataBlock(status.nowPlaying));
+    FTitle = std::move(title);
+  }
+}
+
 HRESULT TWMWriterNetworkSink::Advise(std::shared_ptr<IWMStatusCallback> pCallback,
                                      void* pvContext) {
   if (!pCallback) {

@@ -45,6 +45,18 @@ public:
   HRESULT GetHostURL(std::u16string* pwszURL) override;
   HRESULT Close() override;
 
+  // The MP3 flavour of the same broadcast, at /stream.mp3 (see NetServer). Any thread.
+  void SetMp3Enabled(bool on) { FServer.setMp3Enabled(on); }
+  // A run's MP3 stream begins (bits/s); its listeners from an earlier run are let go.
+  void BeginMp3(std::uint32_t bitrate);
+  // Whole MP3 frames, in order. They reach listeners in packets of about 200 ms, each
+  // carrying the title on air when it was made. The writer's thread.
+  void WriteMp3(const std::uint8_t* data, std::size_t size);
+  // What /status and /status.json show; a new now-playing text also becomes the MP3 stream's
+  // title from its next packet on. Any thread.
+  void SetStatus(const StationStatus& status);
+  std::uint32_t Mp3ClientCount() const { return FServer.mp3ClientCount(); }
+
 private:
   void onListenerConnected(std::uint32_t clientId) override;
   void onListenerDisconnected(std::uint32_t clientId) override;
@@ -59,6 +71,11 @@ private:
   std::mutex FWriteLock; // the splitter; the writer's thread in practice
   AsfStreamSplitter FSplitter;
   std::vector<NetItem> FItems;
+  std::mutex FMp3Lock; // the fields below
+  std::vector<std::uint8_t> FMp3Pending;
+  std::size_t FMp3PacketBytes = 0;
+  std::string FTitle;
+  std::shared_ptr<const IcyBlock> FIcy;
   std::mutex FStateLock; // callbacks and port
   std::vector<Advised> FCallbacks;
   std::uint16_t FPort = 0;

@@ -1,0 +1,122 @@
+#pragma once
+
+// sondrix-cast as a child process, for the end-to-end tests.
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace sondrix::test {
+
+using namespace std::chrono_literals;
+
+inline bool haveFfmpeg() {
+  return std::system("ffmpeg -version >/dev/null 2>&1") == 0;
+}
+
+inline int run(const std::string& command) {
+  return std::system(command.c_str());
+}
+
+inline std::uint16_t freePort() {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  socklen_t len = sizeof a;
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+  ::close(fd);
+  return ntohs(a.sin_port);
+}
+
+// sondrix-cast as a child process whose output lines are collected.
+class CastProcess {
+public:
+  explicit CastProcess(const std::vector<std::string>& args) {
+    int fds[2];
+    if (::pipe(fds) != 0)
+      throw std::runtime_error("pipe");
+    FPid = ::fork();
+    if (FPid == 0) {
+      ::dup2(fds[1], 1);
+      ::dup2(fds[1], 2);
+      ::close(fds[0]);
+      std::vector<char*> argv;
+      std::string binary = SONDRIX_CAST_BINARY;
+      argv.push_back(binary.data());
+      std::vector<std::string> copy = args;
+      for (auto& a : copy)
+        argv.push_back(a.data());
+      argv.push_back(nullptr);
+      ::execv(binary.c_str(), argv.data());
+      ::_exit(127);
+    }
+    ::close(fds[1]);
+    FReader = std::thread([this, fd = fds[0]] {
+      char buf[4096];
+      std::string partial;
+      ssize_t n;
+      while ((n = ::read(fd, buf, sizeof buf)) > 0) {
+        std::lock_guard lock(FMutex);
+        FOutput.append(buf, static_cast<std::size_t>(n));
+      }
+      ::close(fd);
+    });
+  }
+  ~CastProcess() {
+    if (FPid > 0 && !FExited) {
+      ::kill(FPid, SIGKILL);
+      ::waitpid(FPid, nullptr, 0);
+    }
+    if (FReader.joinable())
+      FReader.join();
+  }
+  std::string Output() {
+    std::lock_guard lock(FMutex);
+    return FOutput;
+  }
+  bool WaitForText(const std::string& text, std::chrono::seconds timeout) {
+    const auto end = std::chrono::steady_clock::now() + timeout;
+    while (std::chrono::steady_clock::now() < end) {
+      if (Output().find(text) != std::string::npos)
+        return true;
+      std::this_thread::sleep_for(50ms);
+    }
+    return false;
+  }
+  // Sends the signal and waits up to timeout; returns the exit status, or -1.
+  int Signal(int sig, std::chrono::seconds timeout) {
+    ::kill(FPid, sig);
+    const auto end = std::chrono::steady_clock::now() + timeout;
+    while (std::chrono::steady_clock::now() < end) {
+      int status = 0;
+      if (::waitpid(FPid, &status, WNOHANG) == FPid) {
+        FExited = true;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+      }
+      std::this_thread::sleep_for(20ms);
+    }
+    return -1;
+  }
+
+private:
+  pid_t FPid = -1;
+  bool FExited = false;
+  std::thread FReader;
+  std::mutex FMutex;
+  std::string FOutput;
+};
+
+} // namespace sondrix::test
