@@ -14,19 +14,28 @@ namespace {
 TEST(CastOptions, ReadsEveryOptionAndKeepsPathsInOrder) {
   const CastOptions o =
       parseCastOptions({"--port", "9000", "a.mp3", "--bitrate", "64", "--max-listeners", "5",
-                        "--name", "Радио", "--shuffle", "b.spl"});
+                        "--name", "Радио", "--shuffle", "--no-mp3", "b.spl"});
   EXPECT_EQ(o.Port, 9000u);
   EXPECT_EQ(o.BitrateKbps, 64u);
   EXPECT_EQ(o.MaxListeners, 5u);
   EXPECT_EQ(o.Name, "Радио");
   EXPECT_TRUE(o.Shuffle);
+  EXPECT_FALSE(o.Mp3);
   EXPECT_EQ(o.Paths, (std::vector<std::string>{"a.mp3", "b.spl"}));
   const CastOptions d = parseCastOptions({"x.mp3"});
   EXPECT_EQ(d.Port, 8098u);
   EXPECT_EQ(d.BitrateKbps, 128u);
   EXPECT_EQ(d.MaxListeners, 0u);
   EXPECT_FALSE(d.Shuffle);
+  EXPECT_TRUE(d.Mp3);
   EXPECT_TRUE(parseCastOptions({"--help"}).Help);
+}
+
+TEST(CastOptions, LinksTakeIpv6AddressesInBrackets) {
+  EXPECT_EQ(urlHost("203.0.113.7"), "203.0.113.7");
+  EXPECT_EQ(urlHost("radio.example"), "radio.example");
+  EXPECT_EQ(urlHost("2001:db8::7"), "[2001:db8::7]");
+  EXPECT_EQ(urlHost("[::1]"), "[::1]");
 }
 
 TEST(CastOptions, RefusesBadValuesUnknownOptionsAndNoFiles) {

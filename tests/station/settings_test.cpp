@@ -33,7 +33,8 @@ TEST(Settings, FirstStartUsesTheDefaultsInAFreshDataFolder) {
                                  .Random = false,
                                  .Language = "en",
                                  .RadioName = "My Radio",
-                                 .ShowWarning = true}));
+                                 .ShowWarning = true,
+                                 .Mp3Stream = true}));
   EXPECT_FALSE(std::filesystem::exists(folder + kSettingsFileName)) << "reading creates nothing";
 
   // Without a usable XDG_CONFIG_HOME the folder lives in ~/.config.
@@ -77,6 +78,8 @@ TEST(Settings, EveryKeyFallsBackOnItsOwn) {
       {"[Settings]\nRandom=letters", [](auto&) {}},
       {"[Settings]\nShowWarning=0", [](auto& s) { s.ShowWarning = false; }},
       {"[Settings]\nShowWarning=letters", [](auto&) {}},
+      {"[Settings]\nMp3Stream=0", [](auto& s) { s.Mp3Stream = false; }},
+      {"[Settings]\nMp3Stream=letters", [](auto&) {}},
       {"[SETTINGS]\nbitrate = 64 ", [](auto& s) { s.Bitrate = 64; }},
       {"[Window]\nTop=-20\nLeft=0x10",
        [](auto& s) {
@@ -170,6 +173,7 @@ TEST(Settings, RoundTripUpdatesKeysInPlaceAndKeepsTheRestOfTheFile) {
   s.Language = "ru";
   s.RadioName = "Радио \"Волна\", ночь; 1=2 [x]";
   s.ShowWarning = false;
+  s.Mp3Stream = false;
   {
     TIniFile ini(file);
     EXPECT_EQ(readSettings(ini).Port, 1234);
@@ -193,6 +197,7 @@ TEST(Settings, RoundTripUpdatesKeysInPlaceAndKeepsTheRestOfTheFile) {
                   "Language=ru\r\n"
                   "RadioName=Радио \"Волна\", ночь; 1=2 [x]\r\n"
                   "ShowWarning=0\r\n"
+                  "Mp3Stream=0\r\n"
                   "\r\n"
                   "[Last]\r\n"
                   "Tail=x\r\n"
