@@ -580,7 +580,7 @@ void NetServer::Loop::readRequest(Conn& c) {
     const HttpRequest& request = c.reader->request();
     const std::uint32_t max = FServer.FMaxClients;
     const bool full = max != 0 && FServer.FClientCount >= max;
-    const MmshPlan plan = planMmshAnswer(request, FHeader != nullptr, full);
+    const MmshPlan plan = planMmshAnswer(request, FHeader != nullptr, full, Mp3State::Off);
     answer(c, plan.answer, plan.headOnly);
     return;
   }
