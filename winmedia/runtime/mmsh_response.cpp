@@ -50,9 +50,9 @@ MmshPlan planMmshAnswer(const HttpRequest& request, bool haveHeader, bool full, 
     plan.answer = MmshAnswer::MethodNotAllowed;
     return plan;
   }
-  // The status answers are no listeners: they need neither a header nor a free place.
   if (request.path == kMp3StreamPath) {
     plan.answer = mp3Answer(mp3, full);
+    // The status answers are no listeners: they need neither a header nor a free place.
   } else if (request.path == kStatusPagePath || isBrowserAtRoot(request)) {
     plan.answer = MmshAnswer::StatusPage;
   } else if (request.path == kStatusJsonPath) {

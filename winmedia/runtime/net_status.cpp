@@ -84,14 +84,14 @@ void appendJsonString(std::string& out, std::string_view raw) {
     case '&':
     case '\x7F': {
       char buf[8];
-      std::snprintf(buf, sizeof buf, "\\u%04x", u);
+      std::snprintf(buf, sizeof buf, "\\u%04x", static_cast<unsigned>(u));
       out += buf;
       break;
     }
     default:
       if (u < 0x20) {
         char buf[8];
-        std::snprintf(buf, sizeof buf, "\\u%04x", u);
+        std::snprintf(buf, sizeof buf, "\\u%04x", static_cast<unsigned>(u));
         out += buf;
       } else if (u == 0xE2 && i + 2 < text.size() && text[i + 1] == '\x80' &&
                  (text[i + 2] == '\xA8' || text[i + 2] == '\xA9')) {
