@@ -59,7 +59,52 @@ std::vector<std::string_view> splitWords(std::string_view line) {
   return words;
 }
 
+// A non-zero integer, optionally signed; anything else (empty, "0", "yes", "1x") is false.
+bool isNonZeroInteger(std::string_view s) {
+  if (!s.empty() && (s.front() == '+' || s.front() == '-')) {
+    s.remove_prefix(1);
+  }
+  if (s.empty() || !std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+    return false;
+  }
+  return s.find_first_not_of('0') != std::string_view::npos;
+}
+
+// The q parameter of one Accept element is zero: "q=0", "q=0.0", "q=0.000".
+bool qualityIsZero(std::string_view params) {
+  while (!params.empty()) {
+    const std::size_t semicolon = params.find(';');
+    const std::string_view param = trim(params.substr(0, semicolon));
+    params =
+        semicolon == std::string_view::npos ? std::string_view() : params.substr(semicolon + 1);
+    const std::size_t eq = param.find('=');
+    if (eq == std::string_view::npos || !equalsNoCase(trim(param.substr(0, eq)), "q")) {
+      continue;
+    }
+    const std::string_view q = trim(param.substr(eq + 1));
+    return !q.empty() && q.front() == '0' && q.find_first_not_of("0.") == std::string_view::npos;
+  }
+  return false;
+}
+
 } // namespace
+
+bool acceptNames(const std::string& accept, const std::string& mediaType) {
+  std::string_view rest = accept;
+  while (true) {
+    const std::size_t comma = rest.find(',');
+    const std::string_view element = rest.substr(0, comma);
+    const std::size_t semicolon = element.find(';');
+    if (equalsNoCase(trim(element.substr(0, semicolon)), mediaType) &&
+        (semicolon == std::string_view::npos || !qualityIsZero(element.substr(semicolon + 1)))) {
+      return true;
+    }
+    if (comma == std::string_view::npos) {
+      return false;
+    }
+    rest.remove_prefix(comma + 1);
+  }
+}
 
 bool pragmaHasToken(const std::string& pragma, const std::string& token) {
   std::string_view rest = pragma;
@@ -134,6 +179,8 @@ HttpRequestReader::Status HttpRequestReader::parse(std::size_t headEnd) {
   }
   r.path = target.substr(0, target.find('?'));
 
+  bool sawAccept = false;
+  bool sawIcy = false;
   for (std::size_t i = 1; i < lines.size(); ++i) {
     const std::string_view line = lines[i];
     const std::size_t colon = line.find(':');
@@ -145,6 +192,16 @@ HttpRequestReader::Status HttpRequestReader::parse(std::size_t headEnd) {
     if (equalsNoCase(name, "User-Agent")) {
       if (r.userAgent.empty()) {
         r.userAgent = value;
+      }
+    } else if (equalsNoCase(name, "Accept")) {
+      if (!sawAccept) {
+        r.accept = value;
+        sawAccept = true;
+      }
+    } else if (equalsNoCase(name, "Icy-MetaData")) {
+      if (!sawIcy) {
+        r.icyMetaData = isNonZeroInteger(value);
+        sawIcy = true;
       }
     } else if (equalsNoCase(name, "Pragma")) {
       if (!r.pragma.empty()) {

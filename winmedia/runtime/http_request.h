@@ -11,11 +11,15 @@ struct HttpRequest {
   std::string path;      // target without query
   std::string userAgent; // first User-Agent line
   std::string pragma;    // every Pragma line, joined with ','
+  std::string accept;    // first Accept line
   // A Windows Media client: NSPlayer/NSServer agent, or a Pragma with xClientGUID/xPlayStrm.
   bool wm = false;
   // The Pragma token xPlayStrm=1: a Windows Media client asking for the stream itself rather
   // than the header (the describe request).
   bool play = false;
+  // Icy-MetaData with a non-zero integer value: the client wants StreamTitle blocks in an MP3
+  // stream.
+  bool icyMetaData = false;
 };
 
 // Reads one request head from bytes that arrive in any number of pieces, within a size limit.
@@ -48,5 +52,9 @@ private:
 
 // Whether a comma-separated Pragma value holds token (case-insensitive, spaces trimmed).
 bool pragmaHasToken(const std::string& pragma, const std::string& token);
+
+// Whether an Accept value names mediaType (case-insensitive) with a non-zero quality. Wildcards
+// do not count: "*/*" accepts HTML but does not ask for it.
+bool acceptNames(const std::string& accept, const std::string& mediaType);
 
 } // namespace sondrix
