@@ -201,6 +201,12 @@ constexpr std::string_view kPageScript = R"(<script>
 (function () {
   var now = document.getElementById("now");
   var count = document.getElementById("listeners");
+  var player = document.getElementById("player");
+  // The player's state on the page itself, so a visitor (and a test) sees whether it loads.
+  function state(v) { document.body.setAttribute("data-player", v); }
+  player.addEventListener("loadedmetadata", function () { state("ready"); });
+  player.addEventListener("playing", function () { state("playing"); });
+  player.addEventListener("error", function () { state("error"); });
   function update() {
     fetch("/status.json", {cache: "no-store"})
       .then(function (r) { return r.json(); })
@@ -301,7 +307,8 @@ std::string statusPage(const StationStatus& status) {
   page += "<p class=\"count\">Listeners: <span id=\"listeners\">" +
           std::to_string(std::uint64_t{status.wmaListeners} + status.mp3Listeners) +
           "</span></p>\n";
-  page += "<audio controls preload=\"none\" src=\"/stream.mp3\"></audio>\n";
+  // Metadata only: the browser reads the stream's first frames and shows the player ready.
+  page += "<audio id=\"player\" controls preload=\"metadata\" src=\"/stream.mp3\"></audio>\n";
   page += "<dl>\n<dt>Windows Media</dt><dd>" + htmlLink(status.mmsLink) +
           "</dd>\n<dt>MP3</dt><dd>" + htmlLink(status.mp3Link) + "</dd>\n</dl>\n</main>\n";
   page += kPageScript;
