@@ -250,6 +250,8 @@ TEST(Mp3Encoder, BitrateSnapsToWhatMp3AllowsAtTheRate) {
       {11025, 128000, 64000},  {12000, 40, 40000},
       {8000, 64, 64000},       {8000, 1, 8000},
       {37800, 144, 128000}, // resampled to 32 kHz; a tie goes to the lower rate
+      {96000, 128, 128000}, // resampled to 48 kHz
+      {6000, 128, 64000},   // resampled to 8 kHz
   };
   for (const Snap& s : table) {
     for (const std::uint16_t channels : {std::uint16_t{1}, std::uint16_t{2}}) {
@@ -283,6 +285,8 @@ TEST(Mp3Encoder, RefusesFormatsItCannotRead) {
       pcmFormat(44100, 2, 64),
       pcmFormat(44100, 2, 16, kFloat),
       pcmFormat(0, 2, 16),
+      pcmFormat(500, 2, 16),
+      pcmFormat(4000000000u, 2, 16),
       extensible,
       badAlign,
   };

@@ -18,6 +18,8 @@ namespace {
 
 constexpr std::uint16_t kWaveFormatIeeeFloat = 3;
 constexpr char kInitError[] = "Failed to init MP3 encoder";
+constexpr std::uint32_t kMinInputRate = 1000;
+constexpr std::uint32_t kMaxInputRate = 384000;
 
 constexpr std::array<std::uint32_t, 9> kSampleRates = {8000,  11025, 12000, 16000, 22050,
                                                        24000, 32000, 44100, 48000};
@@ -148,8 +150,10 @@ struct TMp3Encoder::Impl {
   bool open(const WAVEFORMATEX& wfx, std::uint32_t requestedBitrate) {
     input = wfx;
     AVSampleFormat encoderFormat = AV_SAMPLE_FMT_S16P;
+    // Rates far outside MP3's are a broken header rather than audio worth resampling.
     if (!sampleFormats(input, &inputFormat, &encoderFormat) || input.nChannels < 1 ||
-        input.nChannels > 2 || input.nSamplesPerSec == 0)
+        input.nChannels > 2 || input.nSamplesPerSec < kMinInputRate ||
+        input.nSamplesPerSec > kMaxInputRate)
       return false;
     frameBytes = static_cast<std::size_t>(input.nChannels) * (input.wBitsPerSample / 8);
     // A block alignment that disagrees with the sample layout means we would misread it.

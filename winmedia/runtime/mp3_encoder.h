@@ -16,11 +16,11 @@ class TMp3Encoder {
 public:
   // input: interleaved integer 8/16/24/32-bit or 32-bit float PCM, 1 or 2 channels.
   // bitrate: bits/s; below 1000 it counts as kilobits (128 = 128 kbit/s); snapped to the
-  // nearest bitrate MP3 allows at the sample rate (32..320 kbit/s at 32 kHz and up,
-  // 8..160 at 16..24 kHz, 8..64 below, as LAME takes them). The output keeps the input's channels
-  // and rate; a rate MP3 lacks is resampled to the nearest one it has (see SampleRate). Throws
-  // std::runtime_error("Failed to init MP3 encoder") when FFmpeg lacks libmp3lame or refuses the
-  // format.
+  // nearest bitrate MP3 allows at the sample rate (32..320 kbit/s at 32 kHz and up, 8..160 at
+  // 16..24 kHz, 8..64 below, as LAME takes them). The output keeps the input's channels, and
+  // its rate when MP3 has it; any other rate (1 to 384 kHz) is resampled to the nearest MP3
+  // rate (see SampleRate). Throws std::runtime_error("Failed to init MP3 encoder") when FFmpeg
+  // lacks libmp3lame or refuses the format.
   TMp3Encoder(const WAVEFORMATEX& input, std::uint32_t bitrate);
   ~TMp3Encoder();
   TMp3Encoder(const TMp3Encoder&) = delete;
