@@ -77,7 +77,7 @@ bool AsfStreamSplitter::feed(const std::uint8_t* data, std::size_t size,
       writeMmshChunkPrefix(FPacket->framed.data(), 'D', FPacketNumber,
                            static_cast<std::uint8_t>(FPacketNumber & 0xFF), FPacketSize);
       ++FPacketNumber;
-      out.push_back(NetItem{nullptr, std::move(FPacket)});
+      out.emplace_back().packet = std::move(FPacket);
       FPacket.reset();
     }
   }
@@ -134,7 +134,7 @@ bool AsfStreamSplitter::parseHeader(std::vector<NetItem>& out) {
   FPacketSize = header->packetSize;
   FPending = {};
   FPhase = Phase::Packets;
-  out.push_back(NetItem{std::move(header), nullptr});
+  out.emplace_back().header = std::move(header);
   return true;
 }
 
