@@ -103,11 +103,22 @@ void TWMStreamedOut::BlockWritten(const std::uint8_t* Data, std::uint32_t Bytes)
 }
 
 void TWMStreamedOut::FinishOutput() {
-  // The last partial frame is not worth a flush: the port closes with the run.
+  // Flushed so the encoder ends cleanly; its last frames have no listener left to take them.
+  // The sink is ended whatever the flush does.
+  std::exception_ptr error;
+  if (FMp3) {
+    try {
+      FMp3->Finish(FMp3Out);
+    } catch (...) {
+      error = std::current_exception();
+    }
+  }
   FMp3.reset();
   FMp3Out.clear();
   FMp3Out.shrink_to_fit();
   TWMAOut::FinishOutput();
+  if (error)
+    std::rethrow_exception(error);
 }
 
 void TWMStreamedOut::ClientConnected() {
