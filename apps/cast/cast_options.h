@@ -14,7 +14,7 @@ struct CastOptions {
   std::uint32_t MaxListeners = 0;  // 0 = no limit
   std::string Name = "Sondrix Radio Station";
   bool Shuffle = false;
-  bool Mp3 = true; // also serve /stream.mp3
+  bool Mp3 = true;     // also serve /stream.mp3
   std::string Address; // shown in the listeners' link; empty: ask the address-echo service
   bool Help = false;
   std::vector<std::string> Paths; // as given: audio files or ".spl" playlists

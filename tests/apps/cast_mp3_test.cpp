@@ -45,8 +45,8 @@ public:
       ::close(FFd);
   }
   bool send(const std::string& text) {
-    return FFd >= 0 && ::send(FFd, text.data(), text.size(), MSG_NOSIGNAL) ==
-                           static_cast<ssize_t>(text.size());
+    return FFd >= 0 &&
+           ::send(FFd, text.data(), text.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(text.size());
   }
   // Appends up to n bytes; false on EOF or when the limit passes first.
   bool read(std::size_t n, std::string& out, std::chrono::milliseconds limit = 5s) {
@@ -95,9 +95,10 @@ std::string jsonValue(const fs::path& dir, const std::string& json, const std::s
   const fs::path file = dir / "status.json";
   std::ofstream(file, std::ios::binary) << json;
   const fs::path out = dir / "value.txt";
-  const int rc = run("python3 -c 'import json,sys; v=json.load(open(sys.argv[1],encoding=\"utf-8\"))" +
-                     path + "; print(v if isinstance(v,str) else json.dumps(v), end=\"\")' " +
-                     file.string() + " > " + out.string() + " 2>&1");
+  const int rc =
+      run("python3 -c 'import json,sys; v=json.load(open(sys.argv[1],encoding=\"utf-8\"))" + path +
+          "; print(v if isinstance(v,str) else json.dumps(v), end=\"\")' " + file.string() + " > " +
+          out.string() + " 2>&1");
   std::ifstream in(out, std::ios::binary);
   std::stringstream text;
   text << in.rdbuf();
@@ -220,9 +221,9 @@ TEST(CastMp3, PlayersAndABrowserHearTheMp3FlavourWithLiveTitles) {
     const std::string page = text.str();
     EXPECT_NE(page.find("Test &lt;FM&gt;"), std::string::npos) << page;
     EXPECT_EQ(page.find("<script>alert"), std::string::npos) << page;
-    const bool showsTrack = page.find("Привет &lt;script&gt;alert(1)&lt;/script&gt;") !=
-                                std::string::npos ||
-                            page.find("Beta - Second") != std::string::npos;
+    const bool showsTrack =
+        page.find("Привет &lt;script&gt;alert(1)&lt;/script&gt;") != std::string::npos ||
+        page.find("Beta - Second") != std::string::npos;
     EXPECT_TRUE(showsTrack) << page;
     EXPECT_NE(page.find("data-player=\"ready\""), std::string::npos) << page;
     run(chromium + "--window-size=800,600 --screenshot=" + shot + " " + base +

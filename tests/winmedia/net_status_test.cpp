@@ -330,7 +330,8 @@ TEST(NetStatus, PageEscapesEverythingFromTheStatus) {
       << page;
   EXPECT_EQ(page.find('\x01'), std::string::npos);
   EXPECT_EQ(cleanUtf8(page, false), page);
-  EXPECT_NE(page.find("<audio id=\"player\" controls preload=\"metadata\" src=\"/stream.mp3\">"), std::string::npos);
+  EXPECT_NE(page.find("<audio id=\"player\" controls preload=\"metadata\" src=\"/stream.mp3\">"),
+            std::string::npos);
   EXPECT_NE(page.find("<a href=\"mms://radio.example:8098\">"), std::string::npos);
   EXPECT_NE(page.find("<a href=\"http://radio.example:8098/stream.mp3\">"), std::string::npos);
   EXPECT_NE(page.find(">7<"), std::string::npos); // listeners, both flavours

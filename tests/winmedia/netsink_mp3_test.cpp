@@ -18,9 +18,9 @@ using namespace std::chrono_literals;
 using nettest::Bytes;
 using nettest::TestClient;
 
-constexpr std::uint32_t kBitrate = 160000;    // 20,000 bytes a second
-constexpr std::size_t kWriteWords = 100;      // 400 bytes every 20 ms
-constexpr std::size_t kPacketWords = 1000;    // the sink's 200 ms packets at that bitrate
+constexpr std::uint32_t kBitrate = 160000; // 20,000 bytes a second
+constexpr std::size_t kWriteWords = 100;   // 400 bytes every 20 ms
+constexpr std::size_t kPacketWords = 1000; // the sink's 200 ms packets at that bitrate
 constexpr std::size_t kMetaInt = 16000;
 
 std::uint32_t wordAt(const Bytes& bytes, std::size_t at) {

@@ -81,9 +81,9 @@ struct Conn {
   std::size_t drained = 0;  // Lingering: input discarded
   std::size_t streamIndex = kNoIndex;
 
-  bool mp3 = false;           // a listener of the MP3 flavour
-  std::uint32_t icyEvery = 0; // audio bytes between metadata blocks; 0 = plain MP3
-  std::uint32_t icyLeft = 0;  // audio bytes before the next block
+  bool mp3 = false;                         // a listener of the MP3 flavour
+  std::uint32_t icyEvery = 0;               // audio bytes between metadata blocks; 0 = plain MP3
+  std::uint32_t icyLeft = 0;                // audio bytes before the next block
   std::shared_ptr<const IcyBlock> icyBlock; // block under way
   std::size_t icySent = 0;
   std::shared_ptr<const IcyBlock> icyLast; // the title the listener has
@@ -730,8 +730,8 @@ void NetServer::Loop::respond(Conn& c) {
 std::uint64_t NetServer::Loop::mp3JoinSeq() const {
   const std::uint64_t want = std::uint64_t{FMp3Header->bitrate} / 8 * kMp3BurstMs / 1000;
   const std::uint64_t oldest =
-      std::max(FMp3Ring.begin(), FMp3Ring.end() - std::min<std::uint64_t>(
-                                                      FMp3Ring.capacity() / 2, FMp3Ring.end()));
+      std::max(FMp3Ring.begin(),
+               FMp3Ring.end() - std::min<std::uint64_t>(FMp3Ring.capacity() / 2, FMp3Ring.end()));
   std::uint64_t seq = FMp3Ring.end();
   std::uint64_t bytes = 0;
   while (seq > oldest && bytes < want) {

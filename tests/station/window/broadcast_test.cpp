@@ -151,8 +151,8 @@ private Q_SLOTS:
     const QString link = QStringLiteral("mms://127.0.0.1:") + port;
     QCOMPARE(w.windowTitle(),
              QStringLiteral("Sondrix Radio Station [") + link + QStringLiteral("]"));
-    QCOMPARE(w.ling->text(), link + QStringLiteral("  http://127.0.0.1:") + port +
-                                 QStringLiteral("/stream.mp3"));
+    QCOMPARE(w.ling->text(),
+             link + QStringLiteral("  http://127.0.0.1:") + port + QStringLiteral("/stream.mp3"));
     QCOMPARE(FWarnings, 1);
     QVERIFY(!w.pl->isEnabled() && !w.pe->isEnabled() && !w.rname->isEnabled());
     QVERIFY(w.cp->isEnabled() && w.b1->isEnabled());
