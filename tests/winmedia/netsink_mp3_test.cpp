@@ -20,7 +20,7 @@ using nettest::TestClient;
 
 constexpr std::uint32_t kBitrate = 160000; // 20,000 bytes a second
 constexpr std::size_t kWriteWords = 100;   // 400 bytes every 20 ms
-constexpr std::size_t kPacketWords = 1000; // the sink's 200 ms packets at that bitrate
+constexpr std::size_t kPacketWords = 2000; // the sink's 400 ms packets at that bitrate
 constexpr std::size_t kMetaInt = 16000;
 
 std::uint32_t wordAt(const Bytes& bytes, std::size_t at) {
@@ -165,8 +165,8 @@ TEST(NetsinkMp3, PlainListenerGetsOnlyAudioWithAThreeSecondBurstFromAPacketStart
   EXPECT_LT(std::chrono::steady_clock::now() - asked, 900ms);
   const std::uint32_t first = wordAt(audio, 0);
   EXPECT_EQ(first % kPacketWords, 0u);
-  EXPECT_GE(written - first, 14000u); // the burst reached back 2.8 s or more
-  EXPECT_LE(written - first, 17000u);
+  EXPECT_GE(written - first, 15000u); // the burst reached back 3 s or more
+  EXPECT_LE(written - first, 19000u);
   ASSERT_TRUE(client.readExactly(40000, audio, 5s));
   for (std::size_t at = 4; at < audio.size(); at += 4) {
     ASSERT_EQ(wordAt(audio, at), first + at / 4) << "at byte " << at;
@@ -250,11 +250,11 @@ TEST(NetsinkMp3, WithoutTheFlavourTheStreamIsNotFoundAndBeforeItsStartNotReady) 
     }
   }
   ASSERT_TRUE(client);
-  // Frames written now reach the waiting listener in one packet once 200 ms are together.
-  const Bytes frames(3200, 0x55);
+  // Frames written now reach the waiting listener in one packet once 400 ms are together.
+  const Bytes frames(6400, 0x55);
   sink.WriteMp3(frames.data(), frames.size());
   Bytes got;
-  EXPECT_TRUE(client->readExactly(3200, got, 2s));
+  EXPECT_TRUE(client->readExactly(6400, got, 2s));
   EXPECT_EQ(got, frames);
   sink.Close();
 }

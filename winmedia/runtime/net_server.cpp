@@ -42,7 +42,7 @@ constexpr std::size_t kDefaultBurst = 16;
 constexpr std::chrono::milliseconds kMinAcceptPause{10};
 constexpr std::chrono::milliseconds kMaxAcceptPause{1000};
 // MP3 flavour: audio bytes between ICY metadata blocks, the join burst, and the packets kept
-// (the sink publishes about 200 ms per packet, so the ring holds about 13 s).
+// (the sink publishes about 400 ms per packet, so the ring holds about 25 s).
 constexpr std::uint32_t kIcyMetaInt = 16000;
 constexpr std::uint64_t kMp3BurstMs = 3000;
 constexpr std::size_t kMp3RingPackets = 64;

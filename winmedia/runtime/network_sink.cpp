@@ -52,8 +52,8 @@ void TWMWriterNetworkSink::BeginMp3(std::uint32_t bitrate) {
   {
     std::lock_guard lock(FMp3Lock);
     FMp3Pending.clear();
-    // About 200 ms a packet, the pace of the Windows Media packets: fewer, fuller writes.
-    FMp3PacketBytes = std::max<std::size_t>(bitrate / 8 / 5, 512);
+    // About 400 ms a packet: a listener is woken 2.5 times a second, not for every frame.
+    FMp3PacketBytes = std::max<std::size_t>(bitrate / 8 * 2 / 5, 512);
   }
   FServer.publish(items);
 }

@@ -49,7 +49,7 @@ public:
   void SetMp3Enabled(bool on) { FServer.setMp3Enabled(on); }
   // A run's MP3 stream begins (bits/s); its listeners from an earlier run are let go.
   void BeginMp3(std::uint32_t bitrate);
-  // Whole MP3 frames, in order. They reach listeners in packets of about 200 ms, each
+  // Whole MP3 frames, in order. They reach listeners in packets of about 400 ms, each
   // carrying the title on air when it was made. The writer's thread.
   void WriteMp3(const std::uint8_t* data, std::size_t size);
   // What /status and /status.json show; a new now-playing text also becomes the MP3 stream's
