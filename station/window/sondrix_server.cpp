@@ -573,6 +573,7 @@ void TSondrixServer::SetTitle(const std::string& Title) {
 
 void TSondrixServer::SetLink(const std::string& Link) {
   ling->setText(qs(Link));
+  ling->setCursorPosition(0); // the mms:// link first; the MP3 link follows it
 }
 
 void TSondrixServer::SetStatus(const std::string& Text) {

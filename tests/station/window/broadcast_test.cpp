@@ -169,6 +169,11 @@ private Q_SLOTS:
                     QStringLiteral("2"), QStringLiteral("-ar"), QStringLiteral("44100"),
                     QStringLiteral("-")});
     QTRY_COMPARE_WITH_TIMEOUT(w.l4->text(), QStringLiteral("Listeners: 1"), 10000);
+    if (const QByteArray folder = qgetenv("SONDRIX_SCREENSHOT_DIR"); !folder.isEmpty()) {
+      w.show();
+      QVERIFY(QTest::qWaitForWindowExposed(&w));
+      w.grab().save(QString::fromUtf8(folder) + QStringLiteral("/window-on-air.png"));
+    }
     // A language switch keeps the state: only the words change.
     w.N5Click();
     QCOMPARE(w.b1->text(), QStringLiteral("Остановка"));
