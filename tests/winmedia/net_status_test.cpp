@@ -356,6 +356,12 @@ TEST(NetStatus, PageEscapesEverythingFromTheStatus) {
       << linked;
   EXPECT_EQ(linked.find("\"onmouseover"), std::string::npos);
   EXPECT_NE(linked.find("Off air"), std::string::npos);
+
+  // Without the MP3 flavour there is nothing a browser can play: no player.
+  StationStatus wmaOnly = links;
+  wmaOnly.mp3Link.clear();
+  EXPECT_NE(linked.find("<audio"), std::string::npos);
+  EXPECT_EQ(statusPage(wmaOnly).find("<audio"), std::string::npos);
 }
 
 } // namespace

@@ -204,9 +204,11 @@ constexpr std::string_view kPageScript = R"(<script>
   var player = document.getElementById("player");
   // The player's state on the page itself, so a visitor (and a test) sees whether it loads.
   function state(v) { document.body.setAttribute("data-player", v); }
-  player.addEventListener("loadedmetadata", function () { state("ready"); });
-  player.addEventListener("playing", function () { state("playing"); });
-  player.addEventListener("error", function () { state("error"); });
+  if (player) {
+    player.addEventListener("loadedmetadata", function () { state("ready"); });
+    player.addEventListener("playing", function () { state("playing"); });
+    player.addEventListener("error", function () { state("error"); });
+  }
   function update() {
     fetch("/status.json", {cache: "no-store"})
       .then(function (r) { return r.json(); })
@@ -308,7 +310,10 @@ std::string statusPage(const StationStatus& status) {
           std::to_string(std::uint64_t{status.wmaListeners} + status.mp3Listeners) +
           "</span></p>\n";
   // Metadata only: the browser reads the stream's first frames and shows the player ready.
-  page += "<audio id=\"player\" controls preload=\"metadata\" src=\"/stream.mp3\"></audio>\n";
+  // Without the MP3 flavour a browser has nothing it can play.
+  if (!status.mp3Link.empty()) {
+    page += "<audio id=\"player\" controls preload=\"metadata\" src=\"/stream.mp3\"></audio>\n";
+  }
   page += "<dl>\n<dt>Windows Media</dt><dd>" + htmlLink(status.mmsLink) +
           "</dd>\n<dt>MP3</dt><dd>" + htmlLink(status.mp3Link) + "</dd>\n</dl>\n</main>\n";
   page += kPageScript;
