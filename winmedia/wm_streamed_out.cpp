@@ -31,12 +31,6 @@ std::uint32_t TWMStreamedOut::ConnectionsCount() {
   return FWriterOpen ? wm_writer_client_count(Writer) : 0;
 }
 
-std::uint32_t TWMStreamedOut::Mp3ConnectionsCount() {
-  std::lock_guard lock(FWriterLock);
-  TWMWriterNetworkSink* sink = FWriterOpen ? networkSinkOf(Writer) : nullptr;
-  return sink != nullptr ? sink->Mp3ClientCount() : 0;
-}
-
 std::u16string TWMStreamedOut::URL() {
   std::lock_guard lock(FWriterLock);
   return FWriterOpen ? wm_writer_url(Writer) : std::u16string();

@@ -34,8 +34,6 @@ public:
   // Station name, links and now playing, for the status answers and the MP3 stream's titles.
   // The listener counts, bitrate and on-air time are filled in here. Main thread, any time.
   void SetStationStatus(const StationStatus& Status);
-  // Listeners of the MP3 flavour (they count in ConnectionsCount too). Any thread.
-  std::uint32_t Mp3ConnectionsCount();
 
   // 0 lets the sink pick a free port; the port picked is then kept here for later runs.
   std::uint32_t Port() const { return FPort; }
