@@ -68,8 +68,12 @@ PEventRecord TEventHandler::TakeEvent() {
 }
 
 void TEventHandler::PostOnProgress(TComponent* Sender, TOutputProgressEvent Handler) {
-  AddEvent(std::make_unique<TEventRecord>(
-      TEventRecord{TEventType::etOnProgress, Sender, std::move(Handler), nullptr}));
+  auto record = std::make_unique<TEventRecord>(
+      TEventRecord{TEventType::etOnProgress, Sender, std::move(Handler), nullptr});
+  // The handler reads the progress when it runs: one waiting event per output is enough, and a
+  // slow main thread cannot make the queue grow.
+  record->CoalesceKind = kProgressCoalesceKind;
+  AddEvent(std::move(record));
 }
 
 void TEventHandler::PostGenericEvent(TComponent* Sender, TGenericEvent Handler) {

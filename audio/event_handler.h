@@ -29,6 +29,8 @@ struct TEventRecord {
   // Non-zero: at most one event of this kind per sender waits in the queue.
   int CoalesceKind = 0;
 };
+// The kind progress events coalesce under; callers' kinds are positive.
+inline constexpr int kProgressCoalesceKind = -1;
 using PEventRecord = std::unique_ptr<TEventRecord>;
 
 // The one event thread of the process: queues pipeline events and runs each handler on the
@@ -41,6 +43,7 @@ public:
   TEventHandler(const TEventHandler&) = delete;
   TEventHandler& operator=(const TEventHandler&) = delete;
 
+  // Coalesced per Sender like PostCoalescedEvent (kind kProgressCoalesceKind).
   void PostOnProgress(TComponent* Sender, TOutputProgressEvent Handler);
   void PostGenericEvent(TComponent* Sender, TGenericEvent Handler);
   // For news whose handler reads the current state (a listener count): a waiting event of

@@ -314,7 +314,7 @@ TEST(EventHandler, ClearEventsRemovesOnlyThatSender) {
   EXPECT_EQ(log.count("a"), 0);
 }
 
-TEST(EventHandler, CoalescedEventsWaitOncePerSenderAndKindInOrderOfTheirLatestPost) {
+TEST(EventHandler, CoalescedAndProgressEventsWaitOncePerSenderAndKindInOrderOfTheirLatestPost) {
   auto keep = MakeComponent<RecordingOutput>();
   TEventHandler& h = *SharedEventHandler();
   EventLog log;
@@ -329,14 +329,15 @@ TEST(EventHandler, CoalescedEventsWaitOncePerSenderAndKindInOrderOfTheirLatestPo
   for (int i = 0; i < 500; ++i) {
     h.PostCoalescedEvent(a.get(), 1, [&, i](TComponent*) { log.add("a1:" + std::to_string(i)); });
     h.PostCoalescedEvent(a.get(), 2, [&, i](TComponent*) { log.add("a2:" + std::to_string(i)); });
+    h.PostOnProgress(a.get(), [&, i](TComponent*) { log.add("p:" + std::to_string(i)); });
   }
   h.PostCoalescedEvent(b.get(), 1, [&](TComponent*) { log.add("b1"); });
   h.PostGenericEvent(a.get(), [&](TComponent*) { log.add("plain"); });
   h.PostCoalescedEvent(a.get(), 1, [&](TComponent*) { log.add("a1:last"); });
-  EXPECT_EQ(h.QueuedCount(), 4u);
+  EXPECT_EQ(h.QueuedCount(), 5u);
   release = true;
-  ASSERT_TRUE(pumpUntil([&] { return log.get().size() == 4; }));
-  EXPECT_EQ(log.get(), (std::vector<std::string>{"a2:499", "b1", "plain", "a1:last"}));
+  ASSERT_TRUE(pumpUntil([&] { return log.get().size() == 5; }));
+  EXPECT_EQ(log.get(), (std::vector<std::string>{"a2:499", "p:499", "b1", "plain", "a1:last"}));
 }
 
 TEST(OutputAbort, AbortedOutputRefusesToRunAgain) {
