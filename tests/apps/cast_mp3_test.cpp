@@ -170,6 +170,13 @@ TEST(CastMp3, PlayersAndABrowserHearTheMp3FlavourWithLiveTitles) {
     EXPECT_EQ(jsonValue(dir, json, "[\"bitrate\"]"), "128000");
     EXPECT_EQ(jsonValue(dir, json, "[\"listeners\"][\"total\"]"), "0");
     EXPECT_NE(jsonValue(dir, json, "[\"onAirSince\"]"), "null");
+    // The tags arrive whole through JSON's escapes, whichever track is on.
+    const std::string file = jsonValue(dir, json, "[\"nowPlaying\"][\"file\"]");
+    EXPECT_TRUE(file == "a.mp3" || file == "b.mp3") << json;
+    EXPECT_EQ(jsonValue(dir, json, "[\"nowPlaying\"][\"title\"]"),
+              file == "a.mp3" ? hostileTitle : "Second");
+    EXPECT_EQ(jsonValue(dir, json, "[\"nowPlaying\"][\"artist\"]"),
+              file == "a.mp3" ? hostileArtist : "Beta");
     auto listener = std::make_unique<Socket>(port);
     listener->send("GET /stream.mp3 HTTP/1.1\r\n\r\n");
     EXPECT_TRUE(listener->readHead().starts_with("HTTP/1.0 200 OK\r\n"));
