@@ -1,4 +1,5 @@
 #include "winmedia/runtime/encode_session.h"
+#include "winmedia/runtime/pcm_widen.h"
 
 #include "winmedia/runtime/av_handles.h"
 
@@ -378,16 +379,7 @@ struct TEncodeSession::Impl {
   HRESULT convert(const std::uint8_t* data, int frames) {
     const std::uint8_t* in = data;
     if (data != nullptr && input.wBitsPerSample == 24) {
-      const std::size_t count = static_cast<std::size_t>(frames) * input.nChannels;
-      widened.resize(count);
-      for (std::size_t i = 0; i < count; ++i) {
-        const std::uint8_t* p = data + i * 3;
-        const std::uint32_t v = (static_cast<std::uint32_t>(p[0]) << 8) |
-                                (static_cast<std::uint32_t>(p[1]) << 16) |
-                                (static_cast<std::uint32_t>(p[2]) << 24);
-        widened[i] = static_cast<std::int32_t>(v);
-      }
-      in = reinterpret_cast<const std::uint8_t*>(widened.data());
+      in = widen24(data, static_cast<std::size_t>(frames) * input.nChannels, widened);
     }
     for (;;) {
       const int room = swr_get_out_samples(resampler.get(), data != nullptr ? frames : 0);

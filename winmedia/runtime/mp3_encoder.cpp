@@ -1,6 +1,7 @@
 #include "winmedia/runtime/mp3_encoder.h"
 
 #include "winmedia/runtime/av_handles.h"
+#include "winmedia/runtime/pcm_widen.h"
 
 extern "C" {
 #include <libavutil/channel_layout.h>
@@ -244,16 +245,7 @@ struct TMp3Encoder::Impl {
   void convert(const std::uint8_t* data, int frames) {
     const std::uint8_t* in = data;
     if (data != nullptr && input.wBitsPerSample == 24) {
-      const std::size_t count = static_cast<std::size_t>(frames) * input.nChannels;
-      widened.resize(count);
-      for (std::size_t i = 0; i < count; ++i) {
-        const std::uint8_t* p = data + i * 3;
-        const std::uint32_t v = (static_cast<std::uint32_t>(p[0]) << 8) |
-                                (static_cast<std::uint32_t>(p[1]) << 16) |
-                                (static_cast<std::uint32_t>(p[2]) << 24);
-        widened[i] = static_cast<std::int32_t>(v);
-      }
-      in = reinterpret_cast<const std::uint8_t*>(widened.data());
+      in = widen24(data, static_cast<std::size_t>(frames) * input.nChannels, widened);
     }
     for (;;) {
       const int room = swr_get_out_samples(resampler.get(), data != nullptr ? frames : 0);

@@ -129,6 +129,7 @@ private:
   const std::shared_ptr<const IcyBlock>& icyNext(const NetPacket& packet,
                                                  const std::shared_ptr<const IcyBlock>& last) const;
   bool flushMp3(Conn& c);
+  bool send(Conn& c, const iovec* iov, std::size_t count, std::size_t& sent);
   void consumeMp3(Conn& c, std::size_t sent);
   void consumeHead(Conn& c, std::size_t& sent);
   void discardInput(Conn& c);
@@ -812,22 +813,36 @@ bool NetServer::Loop::flush(Conn& c) {
       finished(c);
       return FConns.contains(id);
     }
-    msghdr msg{};
-    msg.msg_iov = iov.data();
-    msg.msg_iovlen = count;
-    const ssize_t sent = ::sendmsg(c.fd.get(), &msg, MSG_NOSIGNAL | MSG_DONTWAIT);
-    if (sent < 0) {
-      if (wouldBlock(errno)) {
-        c.blocked = true;
-        return true;
-      }
-      if (errno == EINTR) {
-        continue;
-      }
-      closeConn(c);
-      return false;
+    std::size_t sent = 0;
+    const std::uint64_t id = c.id; // send() may free c
+    if (!send(c, iov.data(), count, sent)) {
+      return FConns.contains(id);
     }
-    consume(c, static_cast<std::size_t>(sent));
+    consume(c, sent);
+  }
+}
+
+// One sendmsg of what flush() queued, repeated on EINTR. False when nothing was sent: the
+// socket is full (c.blocked is set) or the connection failed (it is closed).
+bool NetServer::Loop::send(Conn& c, const iovec* iov, std::size_t count, std::size_t& sent) {
+  msghdr msg{};
+  msg.msg_iov = const_cast<iovec*>(iov);
+  msg.msg_iovlen = count;
+  while (true) {
+    const ssize_t n = ::sendmsg(c.fd.get(), &msg, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n >= 0) {
+      sent = static_cast<std::size_t>(n);
+      return true;
+    }
+    if (errno == EINTR) {
+      continue;
+    }
+    if (wouldBlock(errno)) {
+      c.blocked = true;
+    } else {
+      closeConn(c);
+    }
+    return false;
   }
 }
 
@@ -933,22 +948,12 @@ bool NetServer::Loop::flushMp3(Conn& c) {
       finished(c);
       return FConns.contains(id);
     }
-    msghdr msg{};
-    msg.msg_iov = iov.data();
-    msg.msg_iovlen = count;
-    const ssize_t sent = ::sendmsg(c.fd.get(), &msg, MSG_NOSIGNAL | MSG_DONTWAIT);
-    if (sent < 0) {
-      if (wouldBlock(errno)) {
-        c.blocked = true;
-        return true;
-      }
-      if (errno == EINTR) {
-        continue;
-      }
-      closeConn(c);
-      return false;
+    std::size_t sent = 0;
+    const std::uint64_t id = c.id; // send() may free c
+    if (!send(c, iov.data(), count, sent)) {
+      return FConns.contains(id);
     }
-    consumeMp3(c, static_cast<std::size_t>(sent));
+    consumeMp3(c, sent);
   }
 }
 
