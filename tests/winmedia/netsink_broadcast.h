@@ -14,7 +14,7 @@ namespace sondrix::nettest {
 
 // A NetServer on a free port with a synthetic broadcast published from a thread, one packet
 // per interval, for as long as it lives.
-class Broadcast : private NetServerEvents {
+class Broadcast final : private NetServerEvents {
 public:
   explicit Broadcast(NetServerOptions options, AsfShape shape = {1000},
                      std::chrono::milliseconds interval = std::chrono::milliseconds(20));
