@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <spawn.h>
 #include <sstream>
@@ -51,6 +52,16 @@ int run(const std::vector<std::string>& args, const std::filesystem::path& log,
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+// Runs ffmpeg with args, writing path.
+void encode(std::vector<std::string> args, const std::filesystem::path& path) {
+  args.push_back(path.string());
+  std::string errors;
+  if (run(args, path.string() + ".log", errors) != 0) {
+    std::filesystem::remove(path);
+    throw std::runtime_error("ffmpeg could not write " + path.string() + ": " + errors);
+  }
+}
+
 } // namespace
 
 void makeToneFile(const std::filesystem::path& path, const ToneOptions& options) {
@@ -70,11 +81,29 @@ void makeToneFile(const std::filesystem::path& path, const ToneOptions& options)
   for (const auto& [key, value] : options.metadata)
     args.insert(args.end(), {"-metadata", key + "=" + value});
   args.insert(args.end(), options.extraArgs.begin(), options.extraArgs.end());
-  args.push_back(path.string());
-  std::string errors;
-  const std::filesystem::path log = path.string() + ".log";
-  if (run(args, log, errors) != 0)
-    throw std::runtime_error("ffmpeg could not write " + path.string() + ": " + errors);
+
+  // ctest runs every test in a process of its own, so a suite's files would be encoded again
+  // for each of its tests; there each distinct file is encoded once per build tree and copied.
+  const char* root = std::getenv("SONDRIX_TEST_TMP");
+  if (root == nullptr || *root == '\0') {
+    encode(args, path);
+    return;
+  }
+  std::string key;
+  for (const std::string& a : args)
+    key += a + '\n';
+  std::ostringstream name;
+  name << std::hex << std::hash<std::string>{}(key) << path.extension().string();
+  const std::filesystem::path folder = std::filesystem::path(root) / "tones";
+  const std::filesystem::path cached = folder / name.str();
+  if (!std::filesystem::exists(cached)) {
+    std::filesystem::create_directories(folder);
+    // Written aside and renamed, so a test running alongside never copies half a file.
+    const std::filesystem::path part = folder / (std::to_string(getpid()) + "-" + name.str());
+    encode(args, part);
+    std::filesystem::rename(part, cached);
+  }
+  std::filesystem::copy_file(cached, path, std::filesystem::copy_options::overwrite_existing);
 }
 
 void makeToneFile(const std::filesystem::path& path, std::vector<std::string> codecArgs) {

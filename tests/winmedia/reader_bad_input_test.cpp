@@ -86,6 +86,16 @@ TEST_F(ReaderBadInput, ADirectoryOrAMissingFileOpensNoReader) {
   EXPECT_EQ(r.reader, nullptr);
 }
 
+// A file is read on its own: one that names others (a streaming playlist, here naming a
+// playable file beside it) must not make the reader open them, as it could any path or URL.
+TEST_F(ReaderBadInput, AFileNamingOtherFilesOpensNoneOfThem) {
+  const std::string playlist = "#EXTM3U\n#EXT-X-TARGETDURATION:3\n#EXT-X-MEDIA-SEQUENCE:0\n"
+                               "#EXTINF:3.0,\n" +
+                               (*dir / "good.mp3").string() + "\n#EXT-X-ENDLIST\n";
+  writeBytes(*dir / "names.mp3", std::vector<std::uint8_t>(playlist.begin(), playlist.end()));
+  expectNoAudio(*dir / "names.mp3");
+}
+
 TEST_F(ReaderBadInput, TruncatedMp3DecodesWhatIsThere) {
   const auto whole = readBytes(*dir / "good.mp3");
   for (const std::size_t keep : {std::size_t{100}, std::size_t{5000}, whole.size() / 2 + 7}) {

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <cstring>
 #include <limits>
 #include <vector>
@@ -234,6 +235,11 @@ HRESULT TWMSyncReader::openOnce(const std::shared_ptr<IStream>& pStream) {
   if (ctx == nullptr)
     return E_OUTOFMEMORY;
   ctx->pb = FIOContext.get();
+  // The stream is the whole input: a format that names other files or URLs (a streaming
+  // playlist, a concatenation list) must not make FFmpeg open them on a file's say-so.
+  ctx->io_open = [](AVFormatContext*, AVIOContext**, const char*, int, AVDictionary**) {
+    return AVERROR(EPERM);
+  };
   // On failure FFmpeg frees the context itself.
   if (avformat_open_input(&ctx, nullptr, nullptr, nullptr) < 0)
     return NS_E_INVALID_DATA;
