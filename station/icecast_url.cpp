@@ -166,8 +166,9 @@ std::string percentEncode(std::string_view Text) {
 }
 
 std::string icecastMetadataTarget(const std::string& Mount, const std::string& Title) {
+  // Without the charset the server takes an MP3 mount's titles for Latin-1.
   return "/admin/metadata?mount=" + percentEncode(Mount) +
-         "&mode=updinfo&song=" + percentEncode(Title);
+         "&mode=updinfo&charset=UTF-8&song=" + percentEncode(Title);
 }
 
 } // namespace sondrix

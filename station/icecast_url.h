@@ -32,7 +32,8 @@ std::optional<TIcecastTarget> parseIcecastUrl(std::string_view Url, std::string*
 // they stand).
 std::string percentEncode(std::string_view Text);
 
-// The request target that sets a mount's title: /admin/metadata?mount=...&mode=updinfo&song=...
+// The request target that sets a mount's title (UTF-8):
+// /admin/metadata?mount=...&mode=updinfo&charset=UTF-8&song=...
 std::string icecastMetadataTarget(const std::string& Mount, const std::string& Title);
 
 } // namespace sondrix

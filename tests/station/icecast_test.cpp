@@ -63,10 +63,10 @@ TEST(IcecastUrl, ReadsSourceUrlsAndRefusesWhatCannotWork) {
 
 TEST(IcecastUrl, TitleRequestsEncodeEverythingButUnreservedCharacters) {
   EXPECT_EQ(icecastMetadataTarget("/live", "Artist - Title"),
-            "/admin/metadata?mount=%2Flive&mode=updinfo&song=Artist%20-%20Title");
+            "/admin/metadata?mount=%2Flive&mode=updinfo&charset=UTF-8&song=Artist%20-%20Title");
   // UTF-8 byte by byte, and the characters that would end or split a query value.
   EXPECT_EQ(icecastMetadataTarget("/a b", "Кино & Co + 100%?#=;/~._"),
-            "/admin/metadata?mount=%2Fa%20b&mode=updinfo&song="
+            "/admin/metadata?mount=%2Fa%20b&mode=updinfo&charset=UTF-8&song="
             "%D0%9A%D0%B8%D0%BD%D0%BE%20%26%20Co%20%2B%20100%25%3F%23%3D%3B%2F~._");
 }
 
