@@ -137,7 +137,7 @@ std::string TIcecastTarget::Label() const {
 }
 
 std::string TIcecastTarget::PushUrl() const {
-  return "icecast://" + percentEncode(User) + ":" + percentEncode(Password) + "@" + HostPort() +
+  return "http://" + percentEncode(User) + ":" + percentEncode(Password) + "@" + HostPort() +
          Mount;
 }
 
@@ -146,6 +146,21 @@ std::optional<TIcecastTarget> parseIcecastUrl(std::string_view Url, std::string*
   if (!parse(Url, target, Error))
     return std::nullopt;
   return target;
+}
+
+std::string maskedIcecastUrl(std::string_view Url) {
+  const std::size_t scheme = Url.find("://");
+  if (scheme == std::string_view::npos)
+    return std::string(Url);
+  const std::size_t start = scheme + 3;
+  const std::size_t slash = Url.find('/', start);
+  const std::size_t at = Url.substr(0, slash).rfind('@');
+  if (at == std::string_view::npos || at < start)
+    return std::string(Url);
+  const std::size_t colon = Url.substr(0, at).find(':', start);
+  if (colon == std::string_view::npos)
+    return std::string(Url);
+  return std::string(Url.substr(0, colon + 1)) + "***" + std::string(Url.substr(at));
 }
 
 std::string percentEncode(std::string_view Text) {

@@ -133,7 +133,8 @@ void TStationCore::b1Click() {
     std::string why;
     const auto target = parseIcecastUrl(url, &why);
     if (!target)
-      throw std::invalid_argument("Icecast address \"" + url + "\" is not usable: " + why);
+      throw std::invalid_argument("Icecast address \"" + maskedIcecastUrl(url) +
+                                  "\" is not usable: " + why);
     outputs.push_back(TIcecastOutput{target->PushUrl(), target->Label()});
     targets.push_back(*target);
   }
@@ -243,9 +244,8 @@ void TStationCore::woThreadException() {
 
 void TStationCore::woIcecastNews() {
   for (const TIcecastNews& news : wo->TakeIcecastNews()) {
-    // A server that takes the source afresh has no title until it is told.
-    if (news.Connected && FTitles)
-      FTitles->Resend(news.Target);
+    if (FTitles)
+      FTitles->SetConnected(news.Target, news.Connected);
     FView.SetStatus("Icecast " + news.Text);
   }
 }

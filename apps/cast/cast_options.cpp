@@ -75,7 +75,7 @@ CastOptions parseCastOptions(const std::vector<std::string>& args) {
       const std::string& url = value();
       std::string why;
       if (!parseIcecastUrl(url, &why))
-        throw std::invalid_argument("--icecast " + url + ": " + why);
+        throw std::invalid_argument("--icecast " + maskedIcecastUrl(url) + ": " + why);
       o.IcecastUrls.push_back(url);
     } else if (a == "--shuffle")
       o.Shuffle = true;

@@ -31,7 +31,9 @@ using sondrix::test::CastProcess;
 using sondrix::test::freePort;
 using sondrix::test::run;
 
-constexpr char kPassword[] = "s3cret";
+// Characters that must be percent-encoded in the URL and reach the server decoded.
+constexpr char kPassword[] = "s3:cr@t/pw";
+constexpr char kEscapedPassword[] = "s3%3Acr%40t%2Fpw";
 
 // A loopback HTTP client: connects, sends, reads what comes within a time limit.
 class Socket {
@@ -277,6 +279,17 @@ TEST(CastIcecast, PushesToAMasterThatRelaysItAndRecoversFromRefusalsAndRestarts)
     files.push_back(file);
   }
 
+  // A server that takes connections and never answers them.
+  const int silent = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in silentAddress{};
+  silentAddress.sin_family = AF_INET;
+  silentAddress.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t silentLength = sizeof silentAddress;
+  ASSERT_EQ(::bind(silent, reinterpret_cast<sockaddr*>(&silentAddress), silentLength), 0);
+  ASSERT_EQ(::listen(silent, 8), 0);
+  ::getsockname(silent, reinterpret_cast<sockaddr*>(&silentAddress), &silentLength);
+  const std::string mute = "127.0.0.1:" + std::to_string(ntohs(silentAddress.sin_port)) + "/live";
+
   const std::uint16_t port = freePort();
   const std::string good = "127.0.0.1:" + masterPort + "/live";
   const std::string bad = "127.0.0.1:" + masterPort + "/other";
@@ -284,8 +297,9 @@ TEST(CastIcecast, PushesToAMasterThatRelaysItAndRecoversFromRefusalsAndRestarts)
       "--port",    std::to_string(port),
       "--address", "127.0.0.1",
       "--name",    "Relay Test FM",
-      "--icecast", "icecast://source:" + std::string(kPassword) + "@" + good,
-      "--icecast", "icecast://source:wrong@" + bad};
+      "--icecast", "icecast://source:" + std::string(kEscapedPassword) + "@" + good,
+      "--icecast", "icecast://source:wrong@" + bad,
+      "--icecast", "icecast://source:x@" + mute};
   args.insert(args.end(), files.begin(), files.end());
   CastProcess cast(args);
   ASSERT_TRUE(cast.WaitForText("Icecast " + good + ": connected", 20s))
@@ -344,14 +358,18 @@ TEST(CastIcecast, PushesToAMasterThatRelaysItAndRecoversFromRefusalsAndRestarts)
   }
 
   {
-    SCOPED_TRACE("with the local MP3 flavour off the encoder still feeds the push");
+    SCOPED_TRACE("with the local MP3 flavour off the encoder still feeds the push; a mount "
+                 "another source holds is refused");
     const std::uint16_t quietPort = freePort();
     const std::string mount = "127.0.0.1:" + masterPort + "/quiet";
-    CastProcess quiet({"--port", std::to_string(quietPort), "--address", "127.0.0.1", "--no-mp3",
-                       "--icecast", "icecast://source:" + std::string(kPassword) + "@" + mount,
-                       files[0]});
+    CastProcess quiet(
+        {"--port", std::to_string(quietPort), "--address", "127.0.0.1", "--no-mp3", "--icecast",
+         "icecast://source:" + std::string(kEscapedPassword) + "@" + mount, "--icecast",
+         "icecast://source:" + std::string(kEscapedPassword) + "@" + good, files[0]});
     ASSERT_TRUE(quiet.WaitForText("Icecast " + mount + ": connected", 20s)) << quiet.Output();
     EXPECT_GE(decodedSeconds(dir, "http://" + mount, 2), 2.0);
+    EXPECT_TRUE(quiet.WaitForText("Icecast " + good + ": mount refused (403", 10s))
+        << quiet.Output();
     Socket local(quietPort);
     local.send("GET /stream.mp3 HTTP/1.0\r\n\r\n");
     EXPECT_FALSE(local.readHead().starts_with("HTTP/1.0 200"));
@@ -379,10 +397,17 @@ TEST(CastIcecast, PushesToAMasterThatRelaysItAndRecoversFromRefusalsAndRestarts)
     EXPECT_GE(decodedSeconds(dir, "http://" + good, 2), 2.0);
   }
 
+  {
+    SCOPED_TRACE("a server that never answers the login times out and is tried again");
+    EXPECT_TRUE(cast.WaitForText("Icecast " + mute + ": timed out, retrying in 1 s", 15s))
+        << cast.Output();
+  }
+
   const auto stopStarted = std::chrono::steady_clock::now();
   EXPECT_EQ(cast.Signal(SIGTERM, 10s), 0) << cast.Output();
   EXPECT_LT(std::chrono::steady_clock::now() - stopStarted, 5s) << "stopping waits for pushes";
   master.Kill();
+  ::close(silent);
   fs::remove_all(dir);
 }
 

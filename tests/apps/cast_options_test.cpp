@@ -50,10 +50,11 @@ TEST(CastOptions, RefusesBadValuesUnknownOptionsAndNoFiles) {
   EXPECT_THROW(parseCastOptions({"a.mp3", "--port"}), std::invalid_argument);
   EXPECT_THROW(parseCastOptions({"--loud", "a.mp3"}), std::invalid_argument);
   try {
-    parseCastOptions({"--icecast", "http://a:8000/live", "a.mp3"});
+    parseCastOptions({"--icecast", "http://source:hush@a:8000/live", "a.mp3"});
     ADD_FAILURE() << "an http URL taken as an Icecast source";
   } catch (const std::invalid_argument& e) {
     EXPECT_NE(std::string(e.what()).find("icecast://"), std::string::npos) << e.what();
+    EXPECT_EQ(std::string(e.what()).find("hush"), std::string::npos) << e.what();
   }
 }
 

@@ -60,6 +60,14 @@ std::string seconds(std::chrono::milliseconds delay) {
   return std::to_string(ms / 1000) + "." + std::to_string(ms % 1000 / 100) + " s";
 }
 
+// An operator's text as one header line: a line break in it would start a header of its own.
+std::string headerValue(std::string text) {
+  for (char& c : text)
+    if (c == '\r' || c == '\n')
+      c = ' ';
+  return text;
+}
+
 struct AvioCloser {
   void operator()(AVIOContext* io) const { avio_closep(&io); }
 };
@@ -96,16 +104,26 @@ struct TIcecastPush::State {
     return !wake.wait_for(guard, delay, [this] { return stopping.load(); });
   }
 
+  // The source login Icecast 2.4 takes: a PUT with basic authentication that waits for
+  // "100 Continue" (a refusal comes back before any audio), stream details in Ice-* headers.
+  // FFmpeg's icecast protocol sends the same, but opens its HTTP layer without the interrupt
+  // callback, so a stop could not cut its waits short.
   Connection open(int& error) {
     AVDictionary* dict = nullptr;
+    av_dict_set(&dict, "method", "PUT", 0);
+    av_dict_set(&dict, "auth_type", "basic", 0);
+    av_dict_set(&dict, "send_expect_100", "1", 0);
+    av_dict_set(&dict, "chunked_post", "0", 0);
     av_dict_set(&dict, "content_type", "audio/mpeg", 0);
-    av_dict_set(&dict, "ice_name", options.name.c_str(), 0);
-    av_dict_set(&dict, "ice_description", options.description.c_str(), 0);
-    av_dict_set(&dict, "ice_public", "0", 0);
+    const std::string headers = "Ice-Name: " + headerValue(options.name) +
+                                "\r\nIce-Description: " + headerValue(options.description) +
+                                "\r\nIce-Public: 0\r\n";
+    av_dict_set(&dict, "headers", headers.c_str(), 0);
     const auto timeout =
         std::chrono::duration_cast<std::chrono::microseconds>(options.ioTimeout).count();
+    // Copied down to the HTTP and TCP layers: a server that takes the connection and then
+    // never answers, or a link that stops taking data, fails instead of hanging.
     av_dict_set_int(&dict, "rw_timeout", timeout, 0);
-    av_dict_set_int(&dict, "timeout", timeout, 0);
     const AVIOInterruptCB interrupt{&State::interrupted, this};
     AVIOContext* io = nullptr;
     error = avio_open2(&io, options.url.c_str(), AVIO_FLAG_WRITE, &interrupt, &dict);
