@@ -137,8 +137,7 @@ std::string TIcecastTarget::Label() const {
 }
 
 std::string TIcecastTarget::PushUrl() const {
-  return "http://" + percentEncode(User) + ":" + percentEncode(Password) + "@" + HostPort() +
-         Mount;
+  return "http://" + percentEncode(User) + ":" + percentEncode(Password) + "@" + HostPort() + Mount;
 }
 
 std::optional<TIcecastTarget> parseIcecastUrl(std::string_view Url, std::string* Error) {
