@@ -12,6 +12,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstring>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -67,34 +68,43 @@ private:
       if (::poll(&p, 1, 50) <= 0)
         continue;
       const int fd = ::accept(FListen, nullptr, nullptr);
-      std::string in;
+      std::string head;
       bool answered = false;
       while (!FStop) {
         pollfd q{fd, POLLIN, 0};
-        if (::poll(&q, 1, 50) <= 0)
+        if (FPaused || ::poll(&q, 1, 50) <= 0) {
+          std::this_thread::sleep_for(FPaused ? 10ms : 0ms);
           continue;
-        char buf[4096];
+        }
+        char buf[65536];
         const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
         if (n <= 0)
           break;
-        in.append(buf, static_cast<std::size_t>(n));
-        const std::size_t end = in.find("\r\n\r\n");
+        std::lock_guard guard(FLock);
+        if (answered) {
+          FBody.append(buf, static_cast<std::size_t>(n));
+          continue;
+        }
+        head.append(buf, static_cast<std::size_t>(n));
+        const std::size_t end = head.find("\r\n\r\n");
         if (end == std::string::npos)
           continue;
-        std::lock_guard guard(FLock);
-        if (!answered) {
-          answered = true;
-          ++FLogins;
-          FHead = in.substr(0, end);
-          if (!FReply.empty())
-            ::send(fd, FReply.data(), FReply.size(), MSG_NOSIGNAL);
-        }
-        FBody = in.substr(end + 4);
+        answered = true;
+        ++FLogins;
+        FHead = head.substr(0, end);
+        FBody = head.substr(end + 4);
+        if (!FReply.empty())
+          ::send(fd, FReply.data(), FReply.size(), MSG_NOSIGNAL);
       }
       ::close(fd);
     }
   }
 
+public:
+  // While paused the connection is not read: a link that has stopped taking data.
+  std::atomic<bool> FPaused{false};
+
+private:
   std::string FReply;
   int FListen = -1;
   std::uint16_t FPort = 0;
@@ -200,6 +210,50 @@ TEST(IcecastPush, SendsOnlyWhatIsWrittenAfterTheLoginAndStopsAtOnceWhateverTheSe
     EXPECT_LT(Clock::now() - before, 500ms);
     EXPECT_TRUE(reports.copy().empty());
   }
+}
+
+TEST(IcecastPush, ALinkThatStopsTakingDataLosesTheOldestUnitsNotTheStation) {
+  StandIn server("HTTP/1.1 100 Continue\r\n\r\n");
+  Reports reports;
+  IcecastPushOptions o = options(server.Url());
+  o.maxQueueBytes = 16 * 1024;
+  o.ioTimeout = 10s;
+  TIcecastPush push(o, reports.reporter());
+  ASSERT_TRUE(waitFor([&] { return reports.connected == 1; }));
+  server.FPaused = true;
+
+  // Far more than the socket buffers hold; numbered units, so the server can tell which came.
+  constexpr std::uint32_t kUnits = 8000, kUnitBytes = 4096;
+  const auto before = Clock::now();
+  std::vector<std::uint8_t> unit(kUnitBytes);
+  for (std::uint32_t i = 0; i < kUnits; ++i) {
+    for (std::size_t b = 0; b < kUnitBytes; b += 4)
+      std::memcpy(&unit[b], &i, 4);
+    push.Write(unit.data(), unit.size());
+  }
+  EXPECT_LT(Clock::now() - before, 2s) << "Write waited for the network";
+
+  server.FPaused = false;
+  std::size_t size = 0;
+  // Until the data stops coming.
+  while (waitFor([&] { return server.Body().size() != size; }, 1s))
+    size = server.Body().size();
+  const std::string body = server.Body();
+  ASSERT_EQ(body.size() % kUnitBytes, 0u) << "a unit was cut";
+  std::uint32_t last = 0;
+  bool first = true;
+  for (std::size_t at = 0; at < body.size(); at += kUnitBytes) {
+    std::uint32_t index = 0;
+    std::memcpy(&index, body.data() + at, 4);
+    std::uint32_t tail = 0;
+    std::memcpy(&tail, body.data() + at + kUnitBytes - 4, 4);
+    ASSERT_EQ(index, tail) << "a unit was mixed at " << at;
+    ASSERT_TRUE(first || index > last) << index << " after " << last;
+    first = false;
+    last = index;
+  }
+  EXPECT_EQ(last, kUnits - 1) << "the newest unit must arrive";
+  EXPECT_LT(body.size() / kUnitBytes, kUnits) << "nothing was dropped: the test proves nothing";
 }
 
 } // namespace
