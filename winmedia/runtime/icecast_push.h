@@ -24,8 +24,9 @@ struct IcecastPushOptions {
   std::size_t maxQueueBytes = 64 * 1024;
   std::chrono::milliseconds firstRetry = std::chrono::seconds(1);
   std::chrono::milliseconds maxRetry = std::chrono::seconds(60);
-  std::chrono::milliseconds settled = std::chrono::seconds(10);   // a connection that lasted
-  std::chrono::milliseconds ioTimeout = std::chrono::seconds(10); // one connect or write
+  std::chrono::milliseconds settled = std::chrono::seconds(10); // a connection that lasted
+  // Each wait for the server: its answer to the login, room for a write.
+  std::chrono::milliseconds ioTimeout = std::chrono::seconds(10);
 };
 
 // One source connection to one server, kept up by its own thread: it logs in, sends what
@@ -42,7 +43,8 @@ public:
   TIcecastPush(const TIcecastPush&) = delete;
   TIcecastPush& operator=(const TIcecastPush&) = delete;
 
-  // Whole MP3 frames (one unit starts at a frame). Never waits for the network.
+  // Whole MP3 frames (one unit starts at a frame). Never waits for the network; dropped while
+  // the push is not connected.
   void Write(const std::uint8_t* data, std::size_t size);
   // Ends the connection and the thread: blocking I/O is interrupted, and a thread still stuck
   // (a name lookup) after a few seconds is left to finish on its own, silenced.
