@@ -86,7 +86,7 @@ std::string readWholeFile(const std::string& FileName) {
   }
 }
 
-void replaceWholeFile(const std::string& FileName, std::string_view Bytes) {
+void replaceWholeFile(const std::string& FileName, std::string_view Bytes, bool OwnerOnly) {
   std::string target = FileName;
   std::error_code ec;
   if (std::filesystem::is_symlink(target, ec)) {
@@ -102,6 +102,8 @@ void replaceWholeFile(const std::string& FileName, std::string_view Bytes) {
       fail("Cannot write", FileName, errno);
     mode = existing.st_mode & 07777;
   }
+  if (OwnerOnly)
+    mode &= 0700;
 
   const std::size_t slash = target.rfind('/');
   const std::string folder = slash == std::string::npos ? "" : target.substr(0, slash + 1);

@@ -146,7 +146,7 @@ void TIniFile::UpdateFile() const {
   std::string text(FUtf8Bom ? kUtf8Bom : "");
   for (const std::string& line : FLines)
     text += line + FLineEnd;
-  replaceWholeFile(FFileName, text);
+  replaceWholeFile(FFileName, text, FOwnerOnly);
 }
 
 } // namespace sondrix

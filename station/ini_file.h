@@ -29,12 +29,16 @@ public:
   // Writes the lines back, replacing the file as a whole (a crash mid-write leaves the old file).
   // Throws std::runtime_error naming the file and the reason when it cannot be written.
   void UpdateFile() const;
+  // Whether UpdateFile leaves the file readable by its owner only (it holds a secret).
+  bool OwnerOnly() const { return FOwnerOnly; }
+  void SetOwnerOnly(bool Value) { FOwnerOnly = Value; }
 
 private:
   std::string FFileName;
   std::vector<std::string> FLines;
   std::string FLineEnd = "\n"; // CR LF when the file read used it
   bool FUtf8Bom = false;       // kept when the file read had one
+  bool FOwnerOnly = false;
 };
 
 } // namespace sondrix

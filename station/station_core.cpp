@@ -2,6 +2,7 @@
 
 #include "audio/audio_play_list.h"
 #include "base/text.h"
+#include "icecast_titles.h"
 #include "net/public_address.h"
 #include "playlist_ops.h"
 #include "station_settings.h"
@@ -12,6 +13,7 @@
 #include "winmedia/wm_streamed_out.h"
 
 #include <cmath>
+#include <stdexcept>
 
 namespace sondrix {
 
@@ -69,6 +71,7 @@ TStationCore::TStationCore(TStationView& View)
   wo->OnThreadException = [this](TComponent*) { woThreadException(); };
   wo->OnClientConnected = [this](TComponent*) { listenerEvent(true); };
   wo->OnClientDisconnected = [this](TComponent*) { listenerEvent(false); };
+  wo->OnIcecastNews = [this](TComponent*) { woIcecastNews(); };
   setCaption(FTexts->StartText);
 }
 
@@ -123,18 +126,39 @@ void TStationCore::b1Click() {
     }
     return;
   }
+  // A mistyped server address is the operator's to fix before going on air.
+  std::vector<TIcecastTarget> targets;
+  std::vector<TIcecastOutput> outputs;
+  for (const std::string& url : controls.IcecastUrls) {
+    std::string why;
+    const auto target = parseIcecastUrl(url, &why);
+    if (!target)
+      throw std::invalid_argument("Icecast address \"" + maskedIcecastUrl(url) +
+                                  "\" is not usable: " + why);
+    outputs.push_back(TIcecastOutput{target->PushUrl(), target->Label()});
+    targets.push_back(*target);
+  }
   au->SetFiles(controls.Shuffle ? snuffe(controls.Entries, clockSeed) : controls.Entries);
   wo->SetPort(static_cast<std::uint32_t>(spinValue(controls.PortText)));
   wo->SetMaxClients(static_cast<std::uint32_t>(spinValue(controls.MaxText)));
   wo->SetDesiredBitrate(static_cast<std::uint32_t>(spinValue(controls.BitrateText)));
   wo->SetMp3Stream(controls.Mp3Stream);
+  wo->SetIcecastOutputs(outputs);
+  FTitles.reset();
+  if (!targets.empty())
+    FTitles = std::make_unique<TIcecastTitles>(std::move(targets));
   FStatus.mmsLink.clear();
   FStatus.mp3Link.clear();
   wo->SetStationStatus(FStatus);
   FFailure.clear();
   FEndedByItself = false;
   FView.SetStatus("");
-  wo->Run();
+  try {
+    wo->Run();
+  } catch (...) {
+    FTitles.reset();
+    throw;
+  }
   setCaption(FTexts->StopText);
   FView.Lock(true);
   // One lookup serves the title and the link: each may block for seconds.
@@ -180,6 +204,7 @@ void TStationCore::fail(const std::string& Message) {
 void TStationCore::StopAndWait() {
   if (wo != nullptr && wo->IsBusy())
     wo->Stop(false);
+  FTitles.reset();
 }
 
 std::string TStationCore::currentFileName() const {
@@ -189,6 +214,7 @@ std::string TStationCore::currentFileName() const {
 }
 
 void TStationCore::woDone() {
+  FTitles.reset();
   FEndedByItself = StopRequested == 0;
   setCaption(FTexts->StartText);
   FView.Lock(false);
@@ -216,6 +242,14 @@ void TStationCore::woThreadException() {
   fail(wo->ExceptionMessage());
 }
 
+void TStationCore::woIcecastNews() {
+  for (const TIcecastNews& news : wo->TakeIcecastNews()) {
+    if (FTitles)
+      FTitles->SetConnected(news.Target, news.Connected);
+    FView.SetStatus("Icecast " + news.Text);
+  }
+}
+
 void TStationCore::auPlayItemChanged() {
   TCommonTags& tags = *MP3In1->CommonTags();
   TId3v2Tags& out = *wo->Id3v2Tags();
@@ -226,6 +260,8 @@ void TStationCore::auPlayItemChanged() {
   FStatus.nowPlaying = NowPlaying{toNarrow(tags.Artist()), toNarrow(tags.Title()),
                                   toNarrow(tags.Album()), currentFileName()};
   wo->SetStationStatus(FStatus);
+  if (FTitles)
+    FTitles->SetTitle(streamTitleText(FStatus.nowPlaying));
 }
 
 } // namespace sondrix

@@ -104,6 +104,7 @@ TStationSettings readSettings(const TIniFile& Ini) {
   s.RadioName = readText(Ini, "Settings", "RadioName", defaults.RadioName);
   s.ShowWarning = readBoolean(Ini, "Settings", "ShowWarning", defaults.ShowWarning);
   s.Mp3Stream = readBoolean(Ini, "Settings", "Mp3Stream", defaults.Mp3Stream);
+  s.IcecastUrl = readText(Ini, "Settings", "IcecastUrl", defaults.IcecastUrl);
   return s;
 }
 
@@ -119,6 +120,9 @@ void writeSettings(TIniFile& Ini, const TStationSettings& Settings) {
   Ini.WriteString("Settings", "RadioName", Settings.RadioName);
   Ini.WriteString("Settings", "ShowWarning", flag(Settings.ShowWarning));
   Ini.WriteString("Settings", "Mp3Stream", flag(Settings.Mp3Stream));
+  Ini.WriteString("Settings", "IcecastUrl", Settings.IcecastUrl);
+  if (!Settings.IcecastUrl.empty())
+    Ini.SetOwnerOnly(true);
 }
 
 std::string GetSondrixPath() {

@@ -16,6 +16,7 @@ struct CastOptions {
   bool Shuffle = false;
   bool Mp3 = true;     // also serve /stream.mp3
   std::string Address; // shown in the listeners' link; empty: ask the address-echo service
+  std::vector<std::string> IcecastUrls; // servers to push the MP3 stream to
   bool Help = false;
   std::vector<std::string> Paths; // as given: audio files or ".spl" playlists
 };

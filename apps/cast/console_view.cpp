@@ -12,6 +12,7 @@ TConsoleView::TConsoleView(const CastOptions& Options, std::vector<std::string> 
   FControls.Shuffle = Options.Shuffle;
   FControls.RadioName = Options.Name;
   FControls.Mp3Stream = Options.Mp3;
+  FControls.IcecastUrls = Options.IcecastUrls;
 }
 
 void TConsoleView::SetLink(const std::string& Link) {

@@ -292,6 +292,7 @@ void TSondrixServer::loadini() {
     rname->setText(qs(settings.RadioName));
     FStation->SetShowWarning(settings.ShowWarning);
     FMp3Stream = settings.Mp3Stream;
+    FIcecastUrl = settings.IcecastUrl;
   } catch (const std::exception& Error) {
     startupError = Error.what();
   }
@@ -329,6 +330,7 @@ void TSondrixServer::saveini() {
     settings.RadioName = narrow(rname->text());
     settings.ShowWarning = FStation->ShowWarning();
     settings.Mp3Stream = FMp3Stream;
+    settings.IcecastUrl = FIcecastUrl;
     writeSettings(ini, settings);
     ini.UpdateFile();
   } catch (const std::exception& Error) {
@@ -560,6 +562,8 @@ TStationControls TSondrixServer::Controls() const {
   controls.Shuffle = cb->isChecked();
   controls.RadioName = narrow(rname->text());
   controls.Mp3Stream = FMp3Stream;
+  if (!FIcecastUrl.empty())
+    controls.IcecastUrls.push_back(FIcecastUrl);
   return controls;
 }
 

@@ -129,7 +129,8 @@ private:
 
   Hooks FHooks;
   std::unique_ptr<TStationCore> FStation;
-  bool FMp3Stream = true; // no control of its own: kept from the settings file
+  bool FMp3Stream = true;  // no control of its own: kept from the settings file
+  std::string FIcecastUrl; // likewise; empty: no Icecast push
   std::string FLanguageCode = "en";
   std::string FPortCheckBase;
   TPlaylistEncoding FPlaylistEncoding = TPlaylistEncoding::Ansi;

@@ -22,6 +22,10 @@ TEST(CastOptions, ReadsEveryOptionAndKeepsPathsInOrder) {
   EXPECT_TRUE(o.Shuffle);
   EXPECT_FALSE(o.Mp3);
   EXPECT_EQ(o.Paths, (std::vector<std::string>{"a.mp3", "b.spl"}));
+  const CastOptions ice = parseCastOptions(
+      {"--icecast", "icecast://source:pw@a:8000/live", "x.mp3", "--icecast", "icecast://u:pw@b/m"});
+  EXPECT_EQ(ice.IcecastUrls,
+            (std::vector<std::string>{"icecast://source:pw@a:8000/live", "icecast://u:pw@b/m"}));
   const CastOptions d = parseCastOptions({"x.mp3"});
   EXPECT_EQ(d.Port, 8098u);
   EXPECT_EQ(d.BitrateKbps, 128u);
@@ -45,6 +49,13 @@ TEST(CastOptions, RefusesBadValuesUnknownOptionsAndNoFiles) {
   EXPECT_THROW(parseCastOptions({"--bitrate", "0", "a.mp3"}), std::invalid_argument);
   EXPECT_THROW(parseCastOptions({"a.mp3", "--port"}), std::invalid_argument);
   EXPECT_THROW(parseCastOptions({"--loud", "a.mp3"}), std::invalid_argument);
+  try {
+    parseCastOptions({"--icecast", "http://source:hush@a:8000/live", "a.mp3"});
+    ADD_FAILURE() << "an http URL taken as an Icecast source";
+  } catch (const std::invalid_argument& e) {
+    EXPECT_NE(std::string(e.what()).find("icecast://"), std::string::npos) << e.what();
+    EXPECT_EQ(std::string(e.what()).find("hush"), std::string::npos) << e.what();
+  }
 }
 
 TEST(CastOptions, PlaylistsExpandRelativeToTheirFolder) {

@@ -34,7 +34,8 @@ TEST(Settings, FirstStartUsesTheDefaultsInAFreshDataFolder) {
                                  .Language = "en",
                                  .RadioName = "My Radio",
                                  .ShowWarning = true,
-                                 .Mp3Stream = true}));
+                                 .Mp3Stream = true,
+                                 .IcecastUrl = ""}));
   EXPECT_FALSE(std::filesystem::exists(folder + kSettingsFileName)) << "reading creates nothing";
 
   // Without a usable XDG_CONFIG_HOME the folder lives in ~/.config.
@@ -198,6 +199,7 @@ TEST(Settings, RoundTripUpdatesKeysInPlaceAndKeepsTheRestOfTheFile) {
                   "RadioName=Радио \"Волна\", ночь; 1=2 [x]\r\n"
                   "ShowWarning=0\r\n"
                   "Mp3Stream=0\r\n"
+                  "IcecastUrl=\r\n"
                   "\r\n"
                   "[Last]\r\n"
                   "Tail=x\r\n"
@@ -252,6 +254,37 @@ TEST(Settings, FilesThatCannotBeWrittenOrReadNameThemselves) {
     expectNamed([&] { ini.UpdateFile(); }, file);
     EXPECT_EQ(readSettings(TIniFile(file)).Port, 2);
   }
+}
+
+TEST(Settings, AnIcecastUrlKeepsTheFileToItsOwner) {
+  TempFolder dir;
+  const std::string file = dir / "config.cfg";
+  writeBytes(file, "[Settings]\nPort=1\n");
+  ::chmod(file.c_str(), 0644);
+  const auto mode = [&file] {
+    struct stat info {};
+    EXPECT_EQ(::stat(file.c_str(), &info), 0);
+    return info.st_mode & 0777;
+  };
+
+  TStationSettings s;
+  {
+    TIniFile ini(file);
+    writeSettings(ini, s);
+    ini.UpdateFile();
+  }
+  EXPECT_EQ(mode(), 0644u) << "no password, no change";
+
+  s.IcecastUrl = "icecast://source:p%40ss;w=rd@[::1]:8000/live";
+  {
+    TIniFile ini(file);
+    writeSettings(ini, s);
+    ini.UpdateFile();
+  }
+  EXPECT_EQ(mode(), 0600u);
+  EXPECT_EQ(readSettings(TIniFile(file)).IcecastUrl, s.IcecastUrl);
+  EXPECT_NE(readBytes(file).find("Mp3Stream=1\nIcecastUrl=icecast://"), std::string::npos)
+      << readBytes(file);
 }
 
 } // namespace

@@ -23,6 +23,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <sys/stat.h>
 
 using namespace sondrix;
 namespace fs = std::filesystem;
@@ -120,7 +121,9 @@ private Q_SLOTS:
     writeFile(folder + "config.cfg",
               "; kept comment\r\n[Window]\r\nTop=40\r\nLeft=0x20\r\n"
               "[Settings]\r\nPort=0x1FA3\r\nBitrate=$A0\r\nMax=lots\r\n"
-              "Random=2\r\nLanguage=ru\r\nExtra=keep me\r\n[Other]\r\nA=1\r\n");
+              "Random=2\r\nLanguage=ru\r\nExtra=keep me\r\n"
+              "IcecastUrl=icecast://source:pw@127.0.0.1:9/live\r\n[Other]\r\nA=1\r\n");
+    ::chmod((folder + "config.cfg").c_str(), 0644);
     const std::string name = "Радио, \"Кот\" = ; кошка";
     {
       Harness h;
@@ -145,6 +148,12 @@ private Q_SLOTS:
     QVERIFY(config.find("[Other]") != std::string::npos);
     QVERIFY(config.find("Port=8099") != std::string::npos);
     QVERIFY(config.find("Random=1") != std::string::npos);
+    // The Icecast URL has no control: kept as it was, and with its password the file is the
+    // owner's alone.
+    QVERIFY(config.find("IcecastUrl=icecast://source:pw@127.0.0.1:9/live") != std::string::npos);
+    struct stat info {};
+    QCOMPARE(::stat((folder + "config.cfg").c_str(), &info), 0);
+    QCOMPARE(info.st_mode & 0777, 0600u);
     const TPlaylistText saved = readPlaylistFile(folder + "playlist.spl");
     QCOMPARE(saved.Encoding, TPlaylistEncoding::Ansi);
     QCOMPARE(saved.Entries, (std::vector<std::string>{"/music/один.mp3", "/music/two.MP3"}));
