@@ -1,7 +1,7 @@
 // A listener's request head, as the stream server receives it in pieces.
 
 #include "fuzz/fuzz_support.h"
-#include "winmedia/runtime/http_request.h"
+#include "winmedia/server/http_request.h"
 
 using namespace sondrix;
 

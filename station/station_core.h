@@ -2,7 +2,7 @@
 
 #include "base/component.h"
 #include "station_texts.h"
-#include "winmedia/runtime/net_status.h"
+#include "winmedia/server/net_status.h"
 
 #include <cstdint>
 #include <functional>

@@ -3,7 +3,7 @@
 #include "audio/event_handler.h"
 #include "winmedia/runtime/icecast_push.h"
 #include "winmedia/runtime/mp3_encoder.h"
-#include "winmedia/runtime/network_sink.h"
+#include "winmedia/server/network_sink.h"
 
 #include <algorithm>
 #include <chrono>

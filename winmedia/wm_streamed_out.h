@@ -1,7 +1,7 @@
 #pragma once
 
 #include "audio/au_events.h"
-#include "winmedia/runtime/net_status.h"
+#include "winmedia/server/net_status.h"
 #include "winmedia/wma_out.h"
 
 #include <atomic>

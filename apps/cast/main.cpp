@@ -2,7 +2,7 @@
 #include "console_view.h"
 #include "station/station_core.h"
 #include "station/track_probe.h"
-#include "winmedia/runtime/net_fd_limit.h"
+#include "winmedia/server/net_fd_limit.h"
 
 #include <csignal>
 #include <cstdio>

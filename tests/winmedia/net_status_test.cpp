@@ -1,7 +1,7 @@
 #include "fixtures.h"
 
-#include "winmedia/runtime/net_status.h"
-#include "winmedia/runtime/utf8_text.h"
+#include "winmedia/server/net_status.h"
+#include "winmedia/server/utf8_text.h"
 
 #include <gtest/gtest.h>
 

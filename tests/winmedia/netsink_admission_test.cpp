@@ -1,5 +1,5 @@
-#include "winmedia/runtime/net_admission.h"
-#include "winmedia/runtime/net_fd.h"
+#include "winmedia/server/net_admission.h"
+#include "winmedia/server/net_fd.h"
 
 #include <gtest/gtest.h>
 

@@ -1,8 +1,8 @@
 #pragma once
 
 #include "netsink_helpers.h"
-#include "winmedia/runtime/net_asf_stream.h"
-#include "winmedia/runtime/net_server.h"
+#include "winmedia/server/net_asf_stream.h"
+#include "winmedia/server/net_server.h"
 
 #include <atomic>
 #include <chrono>

@@ -2,7 +2,7 @@
 // into the sink, and ffmpeg/ffprobe listen over mmsh:// and http://.
 #include "netsink_helpers.h"
 
-#include "winmedia/runtime/network_sink.h"
+#include "winmedia/server/network_sink.h"
 
 #include <gtest/gtest.h>
 

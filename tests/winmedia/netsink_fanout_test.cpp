@@ -1,6 +1,6 @@
 #include "netsink_helpers.h"
 
-#include "winmedia/runtime/network_sink.h"
+#include "winmedia/server/network_sink.h"
 
 #include <gtest/gtest.h>
 

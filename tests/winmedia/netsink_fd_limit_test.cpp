@@ -1,4 +1,4 @@
-#include "winmedia/runtime/net_fd_limit.h"
+#include "winmedia/server/net_fd_limit.h"
 
 #include <gtest/gtest.h>
 

@@ -2,7 +2,7 @@
 // The descriptor cases run in a child process with a low open-file limit of its own.
 
 #include "netsink_broadcast.h"
-#include "winmedia/runtime/net_fd.h"
+#include "winmedia/server/net_fd.h"
 
 #include <gtest/gtest.h>
 

@@ -3,7 +3,7 @@
 #include "netsink_broadcast.h"
 #include "netsink_helpers.h"
 
-#include "winmedia/runtime/network_sink.h"
+#include "winmedia/server/network_sink.h"
 
 #include <gtest/gtest.h>
 

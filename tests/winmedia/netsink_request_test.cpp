@@ -1,7 +1,7 @@
 #include "netsink_helpers.h"
 
-#include "winmedia/runtime/http_request.h"
-#include "winmedia/runtime/mmsh_response.h"
+#include "winmedia/server/http_request.h"
+#include "winmedia/server/mmsh_response.h"
 
 #include <gtest/gtest.h>
 

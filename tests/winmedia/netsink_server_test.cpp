@@ -1,8 +1,8 @@
 #include "netsink_helpers.h"
 
 #include "base/text.h"
-#include "winmedia/runtime/mmsh_framing.h"
-#include "winmedia/runtime/network_sink.h"
+#include "winmedia/server/mmsh_framing.h"
+#include "winmedia/server/network_sink.h"
 #include "winmedia/runtime/wm_runtime.h"
 
 #include <gtest/gtest.h>

@@ -1,8 +1,8 @@
 #include "netsink_helpers.h"
 
-#include "winmedia/runtime/mmsh_framing.h"
-#include "winmedia/runtime/net_asf_stream.h"
-#include "winmedia/runtime/net_packet_ring.h"
+#include "winmedia/server/mmsh_framing.h"
+#include "winmedia/server/net_asf_stream.h"
+#include "winmedia/server/net_packet_ring.h"
 
 #include <gtest/gtest.h>
 

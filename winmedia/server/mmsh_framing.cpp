@@ -1,4 +1,4 @@
-#include "winmedia/runtime/mmsh_framing.h"
+#include "winmedia/server/mmsh_framing.h"
 
 #include <cassert>
 

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "winmedia/runtime/net_asf_stream.h"
-#include "winmedia/runtime/net_status.h"
+#include "winmedia/server/net_asf_stream.h"
+#include "winmedia/server/net_status.h"
 #include "winmedia/runtime/result_codes.h"
 
 #include <atomic>

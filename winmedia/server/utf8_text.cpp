@@ -1,4 +1,4 @@
-#include "winmedia/runtime/utf8_text.h"
+#include "winmedia/server/utf8_text.h"
 
 #include <cstdint>
 

@@ -1,4 +1,4 @@
-#include "winmedia/runtime/network_sink.h"
+#include "winmedia/server/network_sink.h"
 
 #include "base/text.h"
 #include "winmedia/runtime/wm_runtime.h"

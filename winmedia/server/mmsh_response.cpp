@@ -1,6 +1,6 @@
-#include "winmedia/runtime/mmsh_response.h"
+#include "winmedia/server/mmsh_response.h"
 
-#include "winmedia/runtime/utf8_text.h"
+#include "winmedia/server/utf8_text.h"
 
 #include <string_view>
 

@@ -1,6 +1,6 @@
-#include "winmedia/runtime/net_asf_stream.h"
+#include "winmedia/server/net_asf_stream.h"
 
-#include "winmedia/runtime/mmsh_framing.h"
+#include "winmedia/server/mmsh_framing.h"
 
 #include <algorithm>
 #include <array>

@@ -1,6 +1,6 @@
-#include "winmedia/runtime/net_status.h"
+#include "winmedia/server/net_status.h"
 
-#include "winmedia/runtime/utf8_text.h"
+#include "winmedia/server/utf8_text.h"
 
 #include <chrono>
 #include <cstdio>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "winmedia/runtime/http_request.h"
+#include "winmedia/server/http_request.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -1,4 +1,4 @@
-#include "winmedia/runtime/net_admission.h"
+#include "winmedia/server/net_admission.h"
 
 #include <netinet/in.h>
 #include <sys/resource.h>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "winmedia/runtime/net_asf_stream.h"
+#include "winmedia/server/net_asf_stream.h"
 
 #include <cstddef>
 #include <cstdint>

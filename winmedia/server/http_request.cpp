@@ -1,4 +1,4 @@
-#include "winmedia/runtime/http_request.h"
+#include "winmedia/server/http_request.h"
 
 #include <algorithm>
 #include <string_view>

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "winmedia/runtime/net_asf_stream.h"
-#include "winmedia/runtime/net_server.h"
+#include "winmedia/server/net_asf_stream.h"
+#include "winmedia/server/net_server.h"
 #include "winmedia/runtime/writer_sink.h"
 
 #include <cstdint>

@@ -1,11 +1,11 @@
-#include "winmedia/runtime/net_server.h"
+#include "winmedia/server/net_server.h"
 
-#include "winmedia/runtime/http_request.h"
-#include "winmedia/runtime/mmsh_framing.h"
-#include "winmedia/runtime/mmsh_response.h"
-#include "winmedia/runtime/net_admission.h"
-#include "winmedia/runtime/net_fd.h"
-#include "winmedia/runtime/net_packet_ring.h"
+#include "winmedia/server/http_request.h"
+#include "winmedia/server/mmsh_framing.h"
+#include "winmedia/server/mmsh_response.h"
+#include "winmedia/server/net_admission.h"
+#include "winmedia/server/net_fd.h"
+#include "winmedia/server/net_packet_ring.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>

@@ -1,4 +1,4 @@
-#include "winmedia/runtime/net_packet_ring.h"
+#include "winmedia/server/net_packet_ring.h"
 
 #include <algorithm>
 
