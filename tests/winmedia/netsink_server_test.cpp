@@ -1,9 +1,9 @@
 #include "netsink_helpers.h"
 
 #include "base/text.h"
+#include "winmedia/runtime/wm_runtime.h"
 #include "winmedia/server/mmsh_framing.h"
 #include "winmedia/server/network_sink.h"
-#include "winmedia/runtime/wm_runtime.h"
 
 #include <gtest/gtest.h>
 

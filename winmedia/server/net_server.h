@@ -1,8 +1,8 @@
 #pragma once
 
+#include "winmedia/runtime/result_codes.h"
 #include "winmedia/server/net_asf_stream.h"
 #include "winmedia/server/net_status.h"
-#include "winmedia/runtime/result_codes.h"
 
 #include <atomic>
 #include <chrono>

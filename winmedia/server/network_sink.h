@@ -1,8 +1,8 @@
 #pragma once
 
+#include "winmedia/runtime/writer_sink.h"
 #include "winmedia/server/net_asf_stream.h"
 #include "winmedia/server/net_server.h"
-#include "winmedia/runtime/writer_sink.h"
 
 #include <cstdint>
 #include <memory>
