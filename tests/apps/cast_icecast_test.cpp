@@ -2,6 +2,7 @@
 // from that master, a wrong password, and the master dying under it. One station and one pair
 // of servers serve every check, so the whole visit is one test.
 #include "cast_process.h"
+#include "loopback_socket.h"
 
 #include <gtest/gtest.h>
 
@@ -30,61 +31,11 @@ using namespace std::chrono_literals;
 using sondrix::test::CastProcess;
 using sondrix::test::freePort;
 using sondrix::test::run;
+using sondrix::test::Socket;
 
 // Characters that must be percent-encoded in the URL and reach the server decoded.
 constexpr char kPassword[] = "s3:cr@t/pw";
 constexpr char kEscapedPassword[] = "s3%3Acr%40t%2Fpw";
-
-// A loopback HTTP client: connects, sends, reads what comes within a time limit.
-class Socket {
-public:
-  explicit Socket(std::uint16_t port) : FFd(::socket(AF_INET, SOCK_STREAM, 0)) {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(port);
-    if (::connect(FFd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-      ::close(FFd);
-      FFd = -1;
-    }
-  }
-  ~Socket() {
-    if (FFd >= 0)
-      ::close(FFd);
-  }
-  bool connected() const { return FFd >= 0; }
-  bool send(const std::string& text) {
-    return FFd >= 0 &&
-           ::send(FFd, text.data(), text.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(text.size());
-  }
-  // Appends n bytes; false on EOF or when the limit passes first.
-  bool read(std::size_t n, std::string& out, std::chrono::milliseconds limit = 5s) {
-    const auto end = std::chrono::steady_clock::now() + limit;
-    while (n > 0) {
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-          end - std::chrono::steady_clock::now());
-      pollfd p{FFd, POLLIN, 0};
-      if (FFd < 0 || left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0)
-        return false;
-      char buf[8192];
-      const ssize_t got = ::recv(FFd, buf, std::min(n, sizeof buf), 0);
-      if (got <= 0)
-        return false;
-      out.append(buf, static_cast<std::size_t>(got));
-      n -= static_cast<std::size_t>(got);
-    }
-    return true;
-  }
-  std::string readHead() {
-    std::string head;
-    while (head.find("\r\n\r\n") == std::string::npos && head.size() < 16384 && read(1, head)) {
-    }
-    return head;
-  }
-
-private:
-  int FFd;
-};
 
 // One icecast2 server with its configuration in a folder of its own; run as the icecast2 user
 // when we are root (it refuses to run as root).
