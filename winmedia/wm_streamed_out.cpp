@@ -80,6 +80,7 @@ void TWMStreamedOut::StartOutput() {
       if (FMp3Stream && sink != nullptr) {
         sink->SetMp3Enabled(true);
         sink->BeginMp3(FMp3->Bitrate());
+        FMp3Sink = sink;
       }
       startPushes(FMp3->Bitrate());
     }
@@ -89,6 +90,7 @@ void TWMStreamedOut::StartOutput() {
     // The writer and its port are open: a run that fails to start must not leave them so.
     FPushes.clear();
     FMp3.reset();
+    FMp3Sink = nullptr;
     const std::exception_ptr error = std::current_exception();
     TWMAOut::FinishOutput();
     std::rethrow_exception(error);
@@ -102,9 +104,8 @@ void TWMStreamedOut::BlockWritten(const std::uint8_t* Data, std::uint32_t Bytes)
   FMp3->Write(Data, Bytes, FMp3Out);
   if (FMp3Out.empty())
     return;
-  if (FMp3Stream)
-    if (TWMWriterNetworkSink* sink = networkSinkOf(Writer))
-      sink->WriteMp3(FMp3Out.data(), FMp3Out.size());
+  if (FMp3Sink != nullptr)
+    FMp3Sink->WriteMp3(FMp3Out.data(), FMp3Out.size());
   for (const auto& push : FPushes)
     push->Write(FMp3Out.data(), FMp3Out.size());
 }
@@ -167,6 +168,7 @@ void TWMStreamedOut::FinishOutput() {
     }
   }
   FMp3.reset();
+  FMp3Sink = nullptr; // the sink goes with the writer below
   FMp3Out.clear();
   FMp3Out.shrink_to_fit();
   TWMAOut::FinishOutput();

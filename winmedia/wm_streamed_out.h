@@ -14,6 +14,7 @@
 namespace sondrix {
 
 class TMp3Encoder;
+class TWMWriterNetworkSink;
 class TIcecastPush;
 
 // An Icecast server the MP3 stream is pushed to as a source.
@@ -90,6 +91,7 @@ private:
   bool FMp3Stream = true;
   std::unique_ptr<TMp3Encoder> FMp3; // worker thread, while a run is on
   std::vector<std::uint8_t> FMp3Out;
+  TWMWriterNetworkSink* FMp3Sink = nullptr; // where the frames go locally; null: no /stream.mp3
   std::vector<TIcecastOutput> FIcecast;
   std::vector<std::unique_ptr<TIcecastPush>> FPushes; // while a run is on
   std::mutex FNewsLock;

@@ -1,5 +1,5 @@
 #include "winmedia/runtime/encode_session.h"
-#include "winmedia/runtime/pcm_widen.h"
+#include "winmedia/runtime/pcm_input.h"
 
 #include "winmedia/runtime/av_handles.h"
 
@@ -20,7 +20,6 @@ constexpr int kLivePacketSize = 3200;
 // The live muxer patches its header inside the I/O buffer, so that buffer must hold it all.
 constexpr int kLiveIOBufferSize = 64 * 1024;
 constexpr int kFileIOBufferSize = 32 * 1024;
-constexpr std::uint16_t kWaveFormatIeeeFloat = 3;
 
 av::CodecContext openEncoder(const EncodeTarget& target, bool globalHeader) {
   const AVCodec* codec = avcodec_find_encoder_by_name(target.encoderName.c_str());
@@ -52,29 +51,6 @@ av::Frame makeFrame(const AVCodecContext& ctx) {
       av_frame_get_buffer(frame.get(), 0) < 0)
     return nullptr;
   return frame;
-}
-
-bool inputSampleFormat(const WAVEFORMATEX& wfx, AVSampleFormat* format) {
-  if (wfx.wFormatTag == kWaveFormatIeeeFloat) {
-    *format = AV_SAMPLE_FMT_FLT;
-    return wfx.wBitsPerSample == 32;
-  }
-  if (wfx.wFormatTag != WAVE_FORMAT_PCM)
-    return false;
-  switch (wfx.wBitsPerSample) {
-  case 8:
-    *format = AV_SAMPLE_FMT_U8;
-    return true;
-  case 16:
-    *format = AV_SAMPLE_FMT_S16;
-    return true;
-  case 24: // widened to 32 bits before conversion; no packed 24-bit format exists
-  case 32:
-    *format = AV_SAMPLE_FMT_S32;
-    return true;
-  default:
-    return false;
-  }
 }
 
 // Owned interleaved-or-planar sample buffers for the resampler's output.

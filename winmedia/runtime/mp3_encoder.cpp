@@ -1,7 +1,7 @@
 #include "winmedia/runtime/mp3_encoder.h"
 
 #include "winmedia/runtime/av_handles.h"
-#include "winmedia/runtime/pcm_widen.h"
+#include "winmedia/runtime/pcm_input.h"
 
 extern "C" {
 #include <libavutil/channel_layout.h>
@@ -17,7 +17,6 @@ namespace sondrix {
 
 namespace {
 
-constexpr std::uint16_t kWaveFormatIeeeFloat = 3;
 constexpr char kInitError[] = "Failed to init MP3 encoder";
 constexpr std::uint32_t kMinInputRate = 1000;
 constexpr std::uint32_t kMaxInputRate = 384000;
@@ -64,30 +63,12 @@ std::uint32_t nearestBitrate(std::uint32_t sampleRate, std::uint32_t bitrate) {
 
 // The packed format the resampler reads, and the encoder format that keeps its precision.
 bool sampleFormats(const WAVEFORMATEX& wfx, AVSampleFormat* in, AVSampleFormat* encoder) {
-  if (wfx.wFormatTag == kWaveFormatIeeeFloat) {
-    *in = AV_SAMPLE_FMT_FLT;
-    *encoder = AV_SAMPLE_FMT_FLTP;
-    return wfx.wBitsPerSample == 32;
-  }
-  if (wfx.wFormatTag != WAVE_FORMAT_PCM)
+  if (!inputSampleFormat(wfx, in))
     return false;
-  switch (wfx.wBitsPerSample) {
-  case 8:
-    *in = AV_SAMPLE_FMT_U8;
-    *encoder = AV_SAMPLE_FMT_S16P;
-    return true;
-  case 16:
-    *in = AV_SAMPLE_FMT_S16;
-    *encoder = AV_SAMPLE_FMT_S16P;
-    return true;
-  case 24: // widened to 32 bits first: FFmpeg has no packed 24-bit sample format
-  case 32:
-    *in = AV_SAMPLE_FMT_S32;
-    *encoder = AV_SAMPLE_FMT_S32P;
-    return true;
-  default:
-    return false;
-  }
+  *encoder = *in == AV_SAMPLE_FMT_FLT   ? AV_SAMPLE_FMT_FLTP
+             : *in == AV_SAMPLE_FMT_S32 ? AV_SAMPLE_FMT_S32P
+                                        : AV_SAMPLE_FMT_S16P;
+  return true;
 }
 
 bool codecTakes(const AVCodec& codec, AVSampleFormat format) {

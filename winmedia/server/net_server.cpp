@@ -92,6 +92,19 @@ struct Conn {
   std::size_t startOffset() const { return framed || mp3 ? 0 : kMmshChunkPrefix; }
 };
 
+// The pieces one sendmsg hands the socket; empty pieces are left out, and pieces beyond the
+// limit wait for the next call.
+struct Pieces {
+  std::array<iovec, kMaxIov> iov{};
+  std::size_t count = 0;
+  bool full() const { return count == kMaxIov; }
+  void add(const std::uint8_t* data, std::size_t size) {
+    if (size != 0 && count < kMaxIov) {
+      iov[count++] = iovec{const_cast<std::uint8_t*>(data), size};
+    }
+  }
+};
+
 } // namespace
 
 // Everything the loop thread owns. Only run() and what it calls touch it, apart from
@@ -127,7 +140,7 @@ private:
   std::uint64_t mp3JoinSeq() const;
   const PacketRing& ringOf(const Conn& c) const { return c.mp3 ? FMp3Ring : FRing; }
   const std::shared_ptr<const IcyBlock>& icyNext(const NetPacket& packet,
-                                                 const std::shared_ptr<const IcyBlock>& last) const;
+                                                 const IcyBlock* last) const;
   bool flushMp3(Conn& c);
   bool send(Conn& c, const iovec* iov, std::size_t count, std::size_t& sent);
   void consumeMp3(Conn& c, std::size_t sent);
@@ -776,18 +789,12 @@ bool NetServer::Loop::flush(Conn& c) {
     return flushMp3(c);
   }
   while (true) {
-    std::array<iovec, kMaxIov> iov{};
-    std::size_t count = 0;
-    auto add = [&](const std::uint8_t* data, std::size_t size) {
-      if (size != 0 && count < kMaxIov) {
-        iov[count++] = iovec{const_cast<std::uint8_t*>(data), size};
-      }
-    };
-    add(reinterpret_cast<const std::uint8_t*>(c.head.data()) + c.headSent,
-        c.head.size() - c.headSent);
+    Pieces pieces;
+    pieces.add(reinterpret_cast<const std::uint8_t*>(c.head.data()) + c.headSent,
+               c.head.size() - c.headSent);
     if (c.header) {
       const std::size_t start = c.startOffset() + c.headerSent;
-      add(c.header->framed.data() + start, c.header->framed.size() - start);
+      pieces.add(c.header->framed.data() + start, c.header->framed.size() - start);
     }
     const bool streaming = c.state == ConnState::Streaming || c.state == ConnState::Ending;
     if (streaming && !c.header) {
@@ -795,27 +802,27 @@ bool NetServer::Loop::flush(Conn& c) {
           c.state == ConnState::Ending ? std::min(c.endSeq, FRing.end()) : FRing.end();
       std::size_t offset = c.offset;
       std::uint64_t seq = c.seq;
-      for (; seq < last && count < kMaxIov; ++seq) {
+      for (; seq < last && !pieces.full(); ++seq) {
         const NetPacket* packet = FRing.at(seq);
         if (packet == nullptr) {
           closeConn(c); // fell out of the ring
           return false;
         }
-        add(packet->framed.data() + offset, packet->framed.size() - offset);
+        pieces.add(packet->framed.data() + offset, packet->framed.size() - offset);
         offset = c.startOffset();
       }
       if (c.state == ConnState::Ending && c.framed && seq >= c.endSeq) {
-        add(kMmshEndChunk.data() + c.endSent, kMmshEndChunk.size() - c.endSent);
+        pieces.add(kMmshEndChunk.data() + c.endSent, kMmshEndChunk.size() - c.endSent);
       }
     }
-    if (count == 0) {
+    if (pieces.count == 0) {
       const std::uint64_t id = c.id; // finished() may free c
       finished(c);
       return FConns.contains(id);
     }
     std::size_t sent = 0;
     const std::uint64_t id = c.id; // send() may free c
-    if (!send(c, iov.data(), count, sent)) {
+    if (!send(c, pieces.iov.data(), pieces.count, sent)) {
       return FConns.contains(id);
     }
     consume(c, sent);
@@ -889,35 +896,28 @@ void NetServer::Loop::consume(Conn& c, std::size_t sent) {
 
 // What goes at a listener's next metadata point: the packet's title when it is news to the
 // listener, else the one-byte empty block.
-const std::shared_ptr<const IcyBlock>&
-NetServer::Loop::icyNext(const NetPacket& packet,
-                         const std::shared_ptr<const IcyBlock>& last) const {
-  return packet.icy && packet.icy != last ? packet.icy : FNoNewTitle;
+const std::shared_ptr<const IcyBlock>& NetServer::Loop::icyNext(const NetPacket& packet,
+                                                                const IcyBlock* last) const {
+  return packet.icy && packet.icy.get() != last ? packet.icy : FNoNewTitle;
 }
 
 // The MP3 flavour's flush: ring packets as they are, with an ICY metadata block after every
 // icyEvery audio bytes for listeners that asked for titles.
 bool NetServer::Loop::flushMp3(Conn& c) {
   while (true) {
-    std::array<iovec, kMaxIov> iov{};
-    std::size_t count = 0;
-    auto add = [&](const std::uint8_t* data, std::size_t size) {
-      if (size != 0 && count < kMaxIov) {
-        iov[count++] = iovec{const_cast<std::uint8_t*>(data), size};
-      }
-    };
-    add(reinterpret_cast<const std::uint8_t*>(c.head.data()) + c.headSent,
-        c.head.size() - c.headSent);
+    Pieces pieces;
+    pieces.add(reinterpret_cast<const std::uint8_t*>(c.head.data()) + c.headSent,
+               c.head.size() - c.headSent);
     if (c.icyBlock) {
-      add(c.icyBlock->data() + c.icySent, c.icyBlock->size() - c.icySent);
+      pieces.add(c.icyBlock->data() + c.icySent, c.icyBlock->size() - c.icySent);
     }
     if (c.state == ConnState::Streaming) {
       // Walks ahead as consumeMp3() will, so both cut at the same points.
       std::uint64_t seq = c.seq;
       std::size_t offset = c.offset;
       std::uint32_t left = c.icyLeft;
-      std::shared_ptr<const IcyBlock> lastHeld = c.icyLast;
-      while (seq < FMp3Ring.end() && count < kMaxIov) {
+      const IcyBlock* lastHeld = c.icyLast.get();
+      while (seq < FMp3Ring.end() && !pieces.full()) {
         const NetPacket* packet = FMp3Ring.at(seq);
         if (packet == nullptr) {
           closeConn(c); // fell out of the ring
@@ -927,13 +927,13 @@ bool NetServer::Loop::flushMp3(Conn& c) {
         if (c.icyEvery != 0) {
           take = std::min<std::size_t>(take, left);
         }
-        add(packet->framed.data() + offset, take);
+        pieces.add(packet->framed.data() + offset, take);
         offset += take;
         if (c.icyEvery != 0 && (left -= static_cast<std::uint32_t>(take)) == 0) {
           const std::shared_ptr<const IcyBlock>& block = icyNext(*packet, lastHeld);
-          add(block->data(), block->size());
+          pieces.add(block->data(), block->size());
           if (block != FNoNewTitle) {
-            lastHeld = block;
+            lastHeld = block.get();
           }
           left = c.icyEvery;
         }
@@ -943,14 +943,14 @@ bool NetServer::Loop::flushMp3(Conn& c) {
         }
       }
     }
-    if (count == 0) {
+    if (pieces.count == 0) {
       const std::uint64_t id = c.id;
       finished(c);
       return FConns.contains(id);
     }
     std::size_t sent = 0;
     const std::uint64_t id = c.id; // send() may free c
-    if (!send(c, iov.data(), count, sent)) {
+    if (!send(c, pieces.iov.data(), pieces.count, sent)) {
       return FConns.contains(id);
     }
     consumeMp3(c, sent);
@@ -984,7 +984,7 @@ void NetServer::Loop::consumeMp3(Conn& c, std::size_t sent) {
     c.offset += take;
     sent -= take;
     if (c.icyEvery != 0 && (c.icyLeft -= static_cast<std::uint32_t>(take)) == 0) {
-      c.icyBlock = icyNext(*packet, c.icyLast);
+      c.icyBlock = icyNext(*packet, c.icyLast.get());
       c.icySent = 0;
       c.icyLeft = c.icyEvery;
     }
