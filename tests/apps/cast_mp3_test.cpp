@@ -114,7 +114,14 @@ TEST(CastMp3, PlayersAndABrowserHearTheMp3FlavourWithLiveTitles) {
 
   {
     SCOPED_TRACE("status.json parses and counts MP3 listeners coming and going");
-    const std::string json = bodyOf(get(port, "/status.json"));
+    // Until the output has described the station (a moment after the port opens): 503.
+    std::string answer = get(port, "/status.json");
+    for (int i = 0; i < 50 && !answer.starts_with("HTTP/1.0 200 OK\r\n"); ++i) {
+      EXPECT_TRUE(answer.starts_with("HTTP/1.0 503 ")) << answer;
+      std::this_thread::sleep_for(100ms);
+      answer = get(port, "/status.json");
+    }
+    const std::string json = bodyOf(answer);
     EXPECT_EQ(jsonValue(dir, json, "[\"station\"]"), "Test <FM> \"1\"") << json;
     EXPECT_EQ(jsonValue(dir, json, "[\"links\"][\"mp3\"]"), base + "/stream.mp3");
     EXPECT_EQ(jsonValue(dir, json, "[\"links\"][\"mms\"]"),

@@ -236,6 +236,14 @@ TEST(NetsinkMp3, WithoutTheFlavourTheStreamIsNotFoundAndBeforeItsStartNotReady) 
   ASSERT_TRUE(SUCCEEDED(sink.Open(&port)));
   const auto p = static_cast<std::uint16_t>(port);
   EXPECT_NE(answerOf(p, mp3Request(false)).find("HTTP/1.0 404"), std::string::npos);
+  // The station is described by its output a moment after the port opens: until then, 503.
+  EXPECT_NE(answerOf(p, "GET /status.json HTTP/1.1\r\n\r\n").find("HTTP/1.0 503"),
+            std::string::npos);
+  StationStatus early;
+  early.name = "Early FM";
+  sink.SetStatus(early);
+  EXPECT_NE(answerOf(p, "GET /status.json HTTP/1.1\r\n\r\n").find("\"station\":\"Early FM\""),
+            std::string::npos);
   sink.SetMp3Enabled(true);
   EXPECT_NE(answerOf(p, mp3Request(false)).find("HTTP/1.0 503"), std::string::npos);
   sink.BeginMp3(128000);

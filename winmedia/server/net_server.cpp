@@ -682,12 +682,18 @@ void NetServer::Loop::answer(Conn& c, MmshAnswer kind, bool headOnly) {
 }
 
 void NetServer::Loop::answerStatus(Conn& c, MmshAnswer kind, bool headOnly) {
-  c.reader.reset();
   StationStatus status;
+  bool have;
   {
     std::lock_guard lock(FServer.FStatusLock);
+    have = FServer.FHaveStatus;
     status = FServer.FStatus;
   }
+  if (!have) {
+    answer(c, MmshAnswer::NotReady, headOnly); // open, but the station not yet described
+    return;
+  }
+  c.reader.reset();
   status.mp3Listeners = FServer.FMp3ClientCount;
   status.wmaListeners = FServer.FClientCount - status.mp3Listeners;
   const std::string body = kind == MmshAnswer::StatusJson ? statusJson(status) : statusPage(status);
@@ -1168,6 +1174,7 @@ void NetServer::close() {
 void NetServer::setStatus(const StationStatus& status) {
   std::lock_guard lock(FStatusLock);
   FStatus = status;
+  FHaveStatus = true;
 }
 
 bool NetServer::isOpen() const {

@@ -82,7 +82,8 @@ public:
 
   // The MP3 flavour at /stream.mp3: 404 while off; once on, 503 until its first header.
   void setMp3Enabled(bool on) { FMp3Enabled = on; }
-  // What /status and /status.json show; the listener counts there are the server's own.
+  // What /status and /status.json show (503 until the first call, as the stream before its
+  // header); the listener counts there are the server's own.
   // Any thread.
   void setStatus(const StationStatus& status);
 
@@ -108,6 +109,7 @@ private:
   std::atomic<bool> FMp3Enabled{false};
   mutable std::mutex FStatusLock;
   StationStatus FStatus;
+  bool FHaveStatus = false; // under FStatusLock
   std::atomic<std::uint32_t> FConnectionCount{0};
   std::atomic<std::uint32_t> FPendingCount{0};
 
