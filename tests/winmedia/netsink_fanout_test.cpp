@@ -130,6 +130,7 @@ protected:
 TEST_F(NetsinkFanout, NewListenerIsAnsweredBeforeAPassOverTheOthersEnds) {
   NetServerOptions options;
   options.fanoutSlice = 1;
+  options.feedRound = 0ms; // a pass at every packet
   options.ringPackets = 64;
   options.sendBufferBytes = 4096;
   open(options);
@@ -194,6 +195,7 @@ TEST_F(NetsinkFanout, NewListenerIsAnsweredBeforeAPassOverTheOthersEnds) {
 TEST_F(NetsinkFanout, EveryListenerGetsEveryPacketWhileOthersComeAndGo) {
   NetServerOptions options;
   options.fanoutSlice = 2;
+  options.feedRound = 0ms; // passes overlap the packets coming
   open(options);
   constexpr std::size_t kPackets = 80;
   begin(kPackets, 400);

@@ -196,13 +196,15 @@ void NetServer::Loop::finished(Conn& c) {
   }
 }
 
-void NetServer::Loop::startEnding(Conn& c) {
+void NetServer::Loop::startEnding(Conn& c, bool withRing) {
   c.state = ConnState::Ending;
   // A peer that stopped reading would otherwise hold its place until it closes.
   c.deadline = Clock::now() + FServer.FOptions.closeTimeout;
   FEndingDeadlines.emplace_back(c.deadline, c.id);
-  // Finish a packet already begun; never cut a chunk short.
-  c.endSeq = c.offset != c.startOffset() ? c.seq + 1 : c.seq;
+  // Finish a packet already begun; never cut a chunk short. At the end of the broadcast the
+  // listener also gets what the ring holds for it (a round can leave it a second behind); a
+  // new broadcast replaces the ring at once, so there it stops where it is.
+  c.endSeq = withRing ? FRing.end() : c.offset != c.startOffset() ? c.seq + 1 : c.seq;
   if (!c.blocked) {
     flush(c);
   }

@@ -8,10 +8,47 @@
 
 namespace sondrix {
 
-void NetServer::Loop::feedSome() {
+// A round begins once packets have come and a round's time has passed since the last began.
+// It visits the listeners from the end of the list down, as many as are due by the share of
+// its nine tenths spent, at most a slice per turn of the loop: a listener is fed about once a
+// round, and the load is even, not a burst at every packet.
+void NetServer::Loop::feedSome(Clock::time_point now) {
+  const auto round = FServer.FOptions.feedRound;
+  if (FStreaming.empty()) {
+    FFresh = false; // nobody to feed; a newcomer takes its burst from the ring
+    FFanoutLeft = 0;
+    FRoundPackets = FRoundMp3Packets = 0;
+    return;
+  }
+  const bool filling = ringsFilling();
+  if (FFanoutLeft == 0) {
+    if (!FFresh || (now < FRoundStart + round && !filling)) {
+      return;
+    }
+    FFresh = false;
+    FRoundStart = now;
+    FRoundSpread = filling ? Clock::duration{} : Clock::duration{round * 9 / 10};
+    FRoundPackets = FRoundMp3Packets = 0;
+    FNextFeed = now;
+    FRoundSize = FFanoutLeft = FStreaming.size();
+  } else if (filling) {
+    FRoundSpread = {}; // the rest of the round is due now
+    FNextFeed = now;
+  }
+  if (now < FNextFeed) {
+    return;
+  }
   FFanoutLeft = std::min(FFanoutLeft, FStreaming.size());
+  std::size_t due = FRoundSize;
+  if (now < FRoundStart + FRoundSpread) {
+    // A tick ahead, so the first step of a round is not empty.
+    const auto part = (now - FRoundStart + kFeedTick) * 1000 / FRoundSpread;
+    due = std::min<std::size_t>(FRoundSize, FRoundSize * static_cast<std::size_t>(part) / 1000);
+  }
+  const std::size_t fed = FRoundSize - std::min(FRoundSize, FFanoutLeft);
   const std::size_t slice = std::max<std::size_t>(FServer.FOptions.fanoutSlice, 1);
-  const std::size_t stop = FFanoutLeft - std::min(FFanoutLeft, slice);
+  const std::size_t todo = std::min(due > fed ? due - fed : 0, slice);
+  const std::size_t stop = FFanoutLeft - std::min(FFanoutLeft, todo);
   while (FFanoutLeft > stop) {
     Conn& c = *FStreaming[--FFanoutLeft];
     if (c.state != ConnState::Streaming) {
@@ -23,10 +60,8 @@ void NetServer::Loop::feedSome() {
       flush(c);
     }
   }
-  if (FFanoutLeft == 0 && FFanoutAgain) {
-    FFanoutAgain = false;
-    FFanoutLeft = FStreaming.size();
-  }
+  // More due than a slice: straight on after a look at the sockets; else the next step.
+  FNextFeed = due > fed + todo ? now : now + kFeedTick;
 }
 
 // Sends what the connection has pending until done or the socket is full. Returns false when

@@ -109,8 +109,7 @@ void NetServer::Loop::run() {
     FMp3Header = FServer.FLastMp3Header;
   }
   while (true) {
-    // While a pass is under way, only look for what is ready; then feed the next slice.
-    const int timeout = FFanoutLeft > 0 ? 0 : waitTimeout(Clock::now());
+    const int timeout = waitTimeout(Clock::now());
     const int n =
         ::epoll_wait(FEpoll.get(), events.data(), static_cast<int>(events.size()), timeout);
     if (n < 0 && errno != EINTR) {
@@ -133,9 +132,7 @@ void NetServer::Loop::run() {
       publishCounts();
       return;
     }
-    if (FFanoutLeft > 0) {
-      feedSome();
-    }
+    feedSome(now);
   }
 }
 
@@ -204,6 +201,7 @@ void NetServer::Loop::drainQueue() {
       startBroadcast(std::move(item.header));
     } else if (item.packet && FHeader) {
       FRing.push(std::move(item.packet));
+      ++FRoundPackets;
       fresh = true;
     } else if (item.mp3Header) {
       // A new run's MP3 stream: its listeners start over.
@@ -216,17 +214,11 @@ void NetServer::Loop::drainQueue() {
       FMp3Ring.clear();
     } else if (item.mp3Packet && FMp3Header && !item.mp3Packet->framed.empty()) {
       FMp3Ring.push(std::move(item.mp3Packet));
+      ++FRoundMp3Packets;
       fresh = true;
     }
   }
-  if (!fresh) {
-    return;
-  }
-  if (FFanoutLeft == 0) {
-    FFanoutLeft = FStreaming.size();
-  } else {
-    FFanoutAgain = true; // those already fed this pass need the new packets too
-  }
+  FFresh = FFresh || fresh;
 }
 
 void NetServer::Loop::startBroadcast(std::shared_ptr<const NetHeader> header) {
@@ -237,7 +229,7 @@ void NetServer::Loop::startBroadcast(std::shared_ptr<const NetHeader> header) {
       continue; // the MP3 flavour goes on through a new Windows Media header
     }
     if (c.state == ConnState::Streaming && c.framed && !c.header && c.offset == 0) {
-      startEnding(c);
+      startEnding(c, false);
     } else if (c.state == ConnState::Streaming) {
       closeConn(c); // mid-chunk: $E would corrupt the stream
     }
@@ -276,9 +268,13 @@ void NetServer::Loop::beginShutdown() {
   for (std::size_t i = FStreaming.size(); i-- > 0;) {
     Conn& c = *FStreaming[i];
     if (c.mp3) {
-      closeConn(c); // plain MP3 has no end marker: the stream just stops
+      // Plain MP3 has no end marker: what the ring holds for it, as far as the socket takes,
+      // and the stream just stops.
+      if (c.blocked || flush(c)) {
+        closeConn(c);
+      }
     } else if (c.state == ConnState::Streaming) {
-      startEnding(c);
+      startEnding(c, true);
     }
   }
 }
@@ -310,6 +306,11 @@ int NetServer::Loop::waitTimeout(Clock::time_point now) const {
   }
   if (FAcceptPaused) {
     next = std::min(next, FAcceptResume);
+  }
+  if (FFanoutLeft > 0) {
+    next = std::min(next, FNextFeed);
+  } else if (FFresh && !FStreaming.empty()) {
+    next = std::min(next, ringsFilling() ? now : FRoundStart + FServer.FOptions.feedRound);
   }
   if (FShuttingDown) {
     next = std::min(next, FShutdownDeadline);

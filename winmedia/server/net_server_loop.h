@@ -31,6 +31,8 @@ inline constexpr std::uint64_t kListenTag = 2; // + index of the listening socke
 inline constexpr std::uint64_t kFirstConnId = 16;
 inline constexpr std::size_t kNoIndex = std::numeric_limits<std::size_t>::max();
 inline constexpr std::size_t kMaxIov = 32;
+// A round's visits go out in steps this far apart, so a small station is not woken per listener.
+inline constexpr std::chrono::milliseconds kFeedTick{10};
 inline constexpr std::size_t kMaxQueuedItems = 4096;
 inline constexpr std::size_t kMaxDrainBytes = 64 * 1024;
 inline constexpr std::size_t kDefaultBurst = 16;
@@ -126,7 +128,11 @@ private:
   void pauseAccepting();
   void resumeAccepting();
   void drainQueue();
-  void feedSome();
+  void feedSome(Clock::time_point now);
+  bool ringsFilling() const {
+    return FRoundPackets >= std::max<std::size_t>(FRing.capacity() / 4, 1) ||
+           FRoundMp3Packets >= std::max<std::size_t>(FMp3Ring.capacity() / 4, 1);
+  }
   void startBroadcast(std::shared_ptr<const NetHeader> header);
   void readRequest(Conn& c);
   void answer(Conn& c, MmshAnswer answer, bool headOnly);
@@ -146,7 +152,7 @@ private:
   bool flush(Conn& c);
   void consume(Conn& c, std::size_t sent);
   void finished(Conn& c);
-  void startEnding(Conn& c);
+  void startEnding(Conn& c, bool withRing);
   void closeConn(Conn& c);
   void beginShutdown();
   void sweep(Clock::time_point now);
@@ -165,7 +171,15 @@ private:
   // is either fed (or new, burst already sent) or itself still below FFanoutLeft, so nobody
   // is skipped.
   std::size_t FFanoutLeft = 0;
-  bool FFanoutAgain = false; // packets came during a pass: another pass follows
+  std::size_t FRoundSize = 0; // listeners when the round began
+  Clock::time_point FRoundStart;
+  Clock::time_point FNextFeed; // the round's next visits are due then
+  Clock::duration FRoundSpread{}; // the time its visits take
+  bool FFresh = false;             // packets came since the round began
+  // Packets each ring took since the round began: a quarter of a ring starts the next round
+  // at once, and ends this one's spread, before a listener is left behind.
+  std::size_t FRoundPackets = 0;
+  std::size_t FRoundMp3Packets = 0;
   Deadlines FReadingDeadlines;
   Deadlines FResponseDeadlines;
   Deadlines FLingerDeadlines;
