@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <poll.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
 
 #include <algorithm>
 #include <condition_variable>
@@ -190,6 +192,123 @@ TEST_F(NetsinkFanout, NewListenerIsAnsweredBeforeAPassOverTheOthersEnds) {
     return std::all_of(fds.begin(), fds.end(), [&](int fd) { return unreadBytes(fd) == all; });
   }));
   EXPECT_TRUE(stalled->waitClosed(5s));
+}
+
+// Reads what has come on many sockets at once, noting when: a listener's deliveries are its
+// reads more than 20 ms after the one before.
+struct Arrivals {
+  using Clock = std::chrono::steady_clock;
+  struct Socket {
+    int fd = -1;
+    std::size_t bytes = 0;
+    std::vector<Clock::time_point> deliveries;
+    Clock::time_point last;
+    Bytes data;
+  };
+  std::vector<Socket> sockets;
+
+  void add(int fd) {
+    Socket s;
+    s.fd = fd;
+    sockets.push_back(std::move(s));
+  }
+  // Reads until condition holds or limit passes.
+  bool until(const std::function<bool()>& condition, std::chrono::milliseconds limit) {
+    const auto end = Clock::now() + limit;
+    std::vector<pollfd> fds;
+    for (const Socket& s : sockets) {
+      fds.push_back(pollfd{s.fd, POLLIN, 0});
+    }
+    while (!condition()) {
+      if (Clock::now() >= end) {
+        return false;
+      }
+      if (::poll(fds.data(), fds.size(), 5) <= 0) {
+        continue;
+      }
+      for (std::size_t i = 0; i < fds.size(); ++i) {
+        if ((fds[i].revents & POLLIN) == 0) {
+          continue;
+        }
+        std::uint8_t buffer[65536];
+        const ssize_t n = ::recv(fds[i].fd, buffer, sizeof buffer, MSG_DONTWAIT);
+        if (n <= 0) {
+          continue;
+        }
+        Socket& s = sockets[i];
+        const auto now = Clock::now();
+        if (s.deliveries.empty() || now - s.last > 20ms) {
+          s.deliveries.push_back(now);
+        }
+        s.last = now;
+        s.bytes += static_cast<std::size_t>(n);
+        s.data.insert(s.data.end(), buffer, buffer + n);
+      }
+    }
+    return true;
+  }
+};
+
+TEST_F(NetsinkFanout, ListenersAreFedInRoundsAndAJoinerDoesNotWaitForOne) {
+  NetServerOptions options;
+  options.feedRound = 1500ms;
+  open(options);
+  constexpr std::uint32_t kPacket = 400;
+  begin(40, kPacket);
+  std::vector<std::unique_ptr<TestClient>> clients;
+  Arrivals old;
+  for (int i = 0; i < 30; ++i) {
+    clients.push_back(listen());
+    old.add(clients.back()->fd());
+  }
+  auto has = [&](std::size_t packets) {
+    return std::all_of(old.sockets.begin(), old.sockets.end(),
+                       [&](const auto& s) { return s.bytes >= packets * kPacket; });
+  };
+
+  // Twenty packets in a second reach each listener in a round or two, not in twenty writes.
+  for (std::size_t i = 0; i < 20; ++i) {
+    write(i);
+    old.until([] { return false; }, 50ms);
+  }
+  ASSERT_TRUE(old.until([&] { return has(20); }, 5s));
+  for (const auto& s : old.sockets) {
+    EXPECT_EQ(s.bytes, 20 * kPacket);
+    EXPECT_LE(s.deliveries.size(), 3u);
+    for (std::size_t i = 0; i < 20 && i * kPacket < s.data.size(); ++i) {
+      ASSERT_EQ(nettest::packetIndex(s.data.data() + i * kPacket), i) << "lost or reordered";
+    }
+  }
+
+  // After a quiet spell the next packet starts a round at once; its visits take over a second,
+  // and a listener joining right then is answered (with that packet in its burst) at once.
+  old.until([] { return false; }, 1600ms);
+  const auto published = Arrivals::Clock::now();
+  write(20);
+  TestClient joiner(port);
+  ASSERT_TRUE(joiner.send(nettest::getRequest()));
+  Arrivals joining;
+  joining.add(joiner.fd());
+  ASSERT_TRUE(joining.until(
+      [&] {
+        const Bytes& d = joining.sockets[0].data;
+        return d.size() >= kPacket && nettest::packetIndex(d.data() + d.size() - kPacket) == 20;
+      },
+      5s));
+  const auto answered = joining.sockets[0].last;
+  ASSERT_TRUE(old.until([&] { return has(21); }, 5s));
+  std::size_t before = 0;
+  auto first = Arrivals::Clock::time_point::max();
+  auto last = Arrivals::Clock::time_point::min();
+  for (const auto& s : old.sockets) {
+    before += s.last < answered;
+    first = std::min(first, s.last);
+    last = std::max(last, s.last);
+  }
+  EXPECT_LT(answered - published, 500ms);
+  EXPECT_LT(before, old.sockets.size() / 2) << "the joiner waited for the round";
+  EXPECT_GT(last - first, 500ms) << "the round was one burst";
+  EXPECT_LT(last - published, 3s);
 }
 
 TEST_F(NetsinkFanout, EveryListenerGetsEveryPacketWhileOthersComeAndGo) {
