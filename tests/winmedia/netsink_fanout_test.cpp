@@ -251,7 +251,7 @@ struct Arrivals {
 
 TEST_F(NetsinkFanout, ListenersAreFedInRoundsAndAJoinerDoesNotWaitForOne) {
   NetServerOptions options;
-  options.feedRound = 1500ms;
+  options.feedRound = 1000ms;
   open(options);
   constexpr std::uint32_t kPacket = 400;
   begin(40, kPacket);
@@ -280,9 +280,10 @@ TEST_F(NetsinkFanout, ListenersAreFedInRoundsAndAJoinerDoesNotWaitForOne) {
     }
   }
 
-  // After a quiet spell the next packet starts a round at once; its visits take over a second,
-  // and a listener joining right then is answered (with that packet in its burst) at once.
-  old.until([] { return false; }, 1600ms);
+  // After a quiet spell of two rounds the next packet starts a round at once; its visits take
+  // most of a second, and a listener joining right then is answered (with that packet in its
+  // burst) at once.
+  old.until([] { return false; }, 2100ms);
   const auto published = Arrivals::Clock::now();
   write(20);
   TestClient joiner(port);

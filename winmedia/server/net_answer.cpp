@@ -126,6 +126,7 @@ void NetServer::Loop::becomeListener(Conn& c) {
   publishCounts();
   c.streamIndex = FStreaming.size();
   FStreaming.push_back(&c);
+  ++FListeners;
   ++FServer.FClientCount;
   FServer.FEvents.onListenerConnected(c.clientId);
 }
@@ -212,11 +213,9 @@ void NetServer::Loop::startEnding(Conn& c, bool withRing) {
 
 void NetServer::Loop::closeConn(Conn& c) {
   if (c.streamIndex != kNoIndex) {
-    Conn* last = FStreaming.back();
-    FStreaming[c.streamIndex] = last;
-    last->streamIndex = c.streamIndex;
-    FStreaming.pop_back();
+    FStreaming[c.streamIndex] = nullptr;
     c.streamIndex = kNoIndex;
+    --FListeners;
   }
   const bool listener = c.listener;
   const bool mp3 = c.mp3;

@@ -8,29 +8,37 @@
 
 namespace sondrix {
 
-// A round begins once packets have come and a round's time has passed since the last began.
-// It visits the listeners from the end of the list down, as many as are due by the share of
-// its nine tenths spent, at most a slice per turn of the loop: a listener is fed about once a
-// round, and the load is even, not a burst at every packet.
+// Rounds keep a cadence: one begins a round's time after the last began, when packets have
+// come since, and visits the listeners in order, as many as are due by the share of its nine
+// tenths spent, at most a slice per turn of the loop. So each listener is fed a round apart,
+// and the load is even, not a burst at every packet.
 void NetServer::Loop::feedSome(Clock::time_point now) {
   const auto round = FServer.FOptions.feedRound;
-  if (FStreaming.empty()) {
+  if (FListeners == 0) {
     FFresh = false; // nobody to feed; a newcomer takes its burst from the ring
-    FFanoutLeft = 0;
     FRoundPackets = FRoundMp3Packets = 0;
+    FFeedNext = FRoundSize = 0;
+    FStreaming.clear();
     return;
   }
   const bool filling = ringsFilling();
-  if (FFanoutLeft == 0) {
+  if (!roundUnderWay()) {
     if (!FFresh || (now < FRoundStart + round && !filling)) {
+      if (FStreaming.size() > 2 * FListeners + 64) {
+        closeHoles(); // listeners come and go while nothing is broadcast
+      }
       return;
     }
-    FFresh = false;
-    FRoundStart = now;
+    // After a pause, or when the rings fill, the cadence starts over.
+    const bool onBeat = !filling && now - FRoundStart < 2 * round;
+    FRoundStart = onBeat ? FRoundStart + round : now;
     FRoundSpread = filling ? Clock::duration{} : Clock::duration{round * 9 / 10};
+    FFresh = false;
     FRoundPackets = FRoundMp3Packets = 0;
+    closeHoles();
+    FFeedNext = 0;
+    FRoundSize = FStreaming.size();
     FNextFeed = now;
-    FRoundSize = FFanoutLeft = FStreaming.size();
   } else if (filling) {
     FRoundSpread = {}; // the rest of the round is due now
     FNextFeed = now;
@@ -38,30 +46,37 @@ void NetServer::Loop::feedSome(Clock::time_point now) {
   if (now < FNextFeed) {
     return;
   }
-  FFanoutLeft = std::min(FFanoutLeft, FStreaming.size());
   std::size_t due = FRoundSize;
   if (now < FRoundStart + FRoundSpread) {
     // A tick ahead, so the first step of a round is not empty.
     const auto part = (now - FRoundStart + kFeedTick) * 1000 / FRoundSpread;
     due = std::min<std::size_t>(FRoundSize, FRoundSize * static_cast<std::size_t>(part) / 1000);
   }
-  const std::size_t fed = FRoundSize - std::min(FRoundSize, FFanoutLeft);
   const std::size_t slice = std::max<std::size_t>(FServer.FOptions.fanoutSlice, 1);
-  const std::size_t todo = std::min(due > fed ? due - fed : 0, slice);
-  const std::size_t stop = FFanoutLeft - std::min(FFanoutLeft, todo);
-  while (FFanoutLeft > stop) {
-    Conn& c = *FStreaming[--FFanoutLeft];
-    if (c.state != ConnState::Streaming) {
+  const std::size_t stop = std::min(std::max(due, FFeedNext), FFeedNext + slice);
+  for (; FFeedNext < stop; ++FFeedNext) {
+    Conn* c = FStreaming[FFeedNext];
+    if (c == nullptr || c->state != ConnState::Streaming) {
       continue;
     }
-    if (c.seq < ringOf(c).begin()) {
-      closeConn(c); // fell out of the ring: it cannot keep up
-    } else if (!c.blocked) {
-      flush(c);
+    if (c->seq < ringOf(*c).begin()) {
+      closeConn(*c); // fell out of the ring: it cannot keep up
+    } else if (!c->blocked) {
+      flush(*c);
     }
   }
   // More due than a slice: straight on after a look at the sockets; else the next step.
-  FNextFeed = due > fed + todo ? now : now + kFeedTick;
+  FNextFeed = due > FFeedNext ? now : now + kFeedTick;
+}
+
+void NetServer::Loop::closeHoles() {
+  if (FListeners == FStreaming.size()) {
+    return;
+  }
+  std::erase(FStreaming, nullptr);
+  for (std::size_t i = 0; i < FStreaming.size(); ++i) {
+    FStreaming[i]->streamIndex = i;
+  }
 }
 
 // Sends what the connection has pending until done or the socket is full. Returns false when

@@ -123,10 +123,9 @@ void NetServer::Loop::run() {
     if (FAcceptPaused && now >= FAcceptResume) {
       resumeAccepting();
     }
-    if (FShuttingDown && (FStreaming.empty() || now >= FShutdownDeadline)) {
-      while (!FStreaming.empty()) {
-        closeConn(*FStreaming.back());
-      }
+    if (FShuttingDown && (FListeners == 0 || now >= FShutdownDeadline)) {
+      eachListener([this](Conn& c) { closeConn(c); });
+      FStreaming.clear();
       FConns.clear();
       FPending.clear();
       publishCounts();
@@ -205,11 +204,11 @@ void NetServer::Loop::drainQueue() {
       fresh = true;
     } else if (item.mp3Header) {
       // A new run's MP3 stream: its listeners start over.
-      for (std::size_t i = FStreaming.size(); i-- > 0;) {
-        if (FStreaming[i]->mp3) {
-          closeConn(*FStreaming[i]);
+      eachListener([this](Conn& c) {
+        if (c.mp3) {
+          closeConn(c);
         }
-      }
+      });
       FMp3Header = std::move(item.mp3Header);
       FMp3Ring.clear();
     } else if (item.mp3Packet && FMp3Header && !item.mp3Packet->framed.empty()) {
@@ -223,17 +222,16 @@ void NetServer::Loop::drainQueue() {
 
 void NetServer::Loop::startBroadcast(std::shared_ptr<const NetHeader> header) {
   // Listeners of the old broadcast cannot take a new header: end their streams.
-  for (std::size_t i = FStreaming.size(); i-- > 0;) {
-    Conn& c = *FStreaming[i];
+  eachListener([this](Conn& c) {
     if (c.mp3) {
-      continue; // the MP3 flavour goes on through a new Windows Media header
+      return; // the MP3 flavour goes on through a new Windows Media header
     }
     if (c.state == ConnState::Streaming && c.framed && !c.header && c.offset == 0) {
       startEnding(c, false);
     } else if (c.state == ConnState::Streaming) {
       closeConn(c); // mid-chunk: $E would corrupt the stream
     }
-  }
+  });
   FHeader = std::move(header);
   std::size_t burst = kDefaultBurst;
   if (FHeader->maxBitrate != 0 && FHeader->prerollMs != 0) {
@@ -265,8 +263,7 @@ void NetServer::Loop::beginShutdown() {
   for (const std::uint64_t id : others) {
     closeConn(*FConns.at(id));
   }
-  for (std::size_t i = FStreaming.size(); i-- > 0;) {
-    Conn& c = *FStreaming[i];
+  eachListener([this](Conn& c) {
     if (c.mp3) {
       // Plain MP3 has no end marker: what the ring holds for it, as far as the socket takes,
       // and the stream just stops.
@@ -276,7 +273,7 @@ void NetServer::Loop::beginShutdown() {
     } else if (c.state == ConnState::Streaming) {
       startEnding(c, true);
     }
-  }
+  });
 }
 
 void NetServer::Loop::sweep(Clock::time_point now) {
@@ -307,9 +304,9 @@ int NetServer::Loop::waitTimeout(Clock::time_point now) const {
   if (FAcceptPaused) {
     next = std::min(next, FAcceptResume);
   }
-  if (FFanoutLeft > 0) {
+  if (roundUnderWay()) {
     next = std::min(next, FNextFeed);
-  } else if (FFresh && !FStreaming.empty()) {
+  } else if (FFresh && FListeners != 0) {
     next = std::min(next, ringsFilling() ? now : FRoundStart + FServer.FOptions.feedRound);
   }
   if (FShuttingDown) {

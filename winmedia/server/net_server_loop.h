@@ -129,6 +129,16 @@ private:
   void resumeAccepting();
   void drainQueue();
   void feedSome(Clock::time_point now);
+  bool roundUnderWay() const { return FFeedNext < FRoundSize; }
+  void closeHoles();
+  // Calls fn for every listener; fn may close the one it is given.
+  template <typename Fn> void eachListener(Fn fn) {
+    for (std::size_t i = 0; i < FStreaming.size(); ++i) {
+      if (Conn* c = FStreaming[i]) {
+        fn(*c);
+      }
+    }
+  }
   bool ringsFilling() const {
     return FRoundPackets >= std::max<std::size_t>(FRing.capacity() / 4, 1) ||
            FRoundMp3Packets >= std::max<std::size_t>(FMp3Ring.capacity() / 4, 1);
@@ -165,17 +175,17 @@ private:
   NetFd FSpare; // given up to accept-and-close a client when out of descriptors
 
   std::unordered_map<std::uint64_t, std::unique_ptr<Conn>> FConns;
-  std::vector<Conn*> FStreaming; // listeners, Streaming or Ending
-  // The pass feeding new packets runs down FStreaming in slices; listeners at indices below
-  // FFanoutLeft are still to be fed. Swap-removal fills a gap with the last listener, which
-  // is either fed (or new, burst already sent) or itself still below FFanoutLeft, so nobody
-  // is skipped.
-  std::size_t FFanoutLeft = 0;
-  std::size_t FRoundSize = 0; // listeners when the round began
+  // Listeners (Streaming or Ending) in the order rounds visit them. One that leaves leaves a
+  // hole, closed up when the next round begins: nobody moves within a round, so each is fed
+  // at the same point of every round, a round apart.
+  std::vector<Conn*> FStreaming;
+  std::size_t FListeners = 0; // entries that are not holes
+  std::size_t FFeedNext = 0;  // the round visits indices from here up to FRoundSize
+  std::size_t FRoundSize = 0;
   Clock::time_point FRoundStart;
-  Clock::time_point FNextFeed; // the round's next visits are due then
+  Clock::time_point FNextFeed;    // the round's next visits are due then
   Clock::duration FRoundSpread{}; // the time its visits take
-  bool FFresh = false;             // packets came since the round began
+  bool FFresh = false;            // packets came since the round began
   // Packets each ring took since the round began: a quarter of a ring starts the next round
   // at once, and ends this one's spread, before a listener is left behind.
   std::size_t FRoundPackets = 0;
