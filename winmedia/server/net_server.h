@@ -40,12 +40,13 @@ struct NetServerOptions {
   // Descriptors below the open-file limit that connections never take: the rest of the
   // process (the broadcast's own file opens) needs them. Counted from those open at open().
   std::size_t reservedDescriptors = 64;
-  // Listeners are fed in rounds: about once a round, each gets everything new in one
-  // sendmsg, the round's visits spread evenly over it. A player holds seconds of audio (the
-  // join burst alone is one preroll), so a second costs it nothing and saves four of five
-  // wake-ups and writes at 128 kbit/s. A round starts early when a quarter of a ring has come
-  // since the last began. 0 = a pass at every packet.
-  std::chrono::milliseconds feedRound{1000};
+  // Listeners are fed in rounds: once a round, each gets everything new in one sendmsg, the
+  // round's visits spread evenly over it. A player holds seconds of audio (the join burst
+  // alone is one preroll), so most of a second costs it nothing and saves three of four
+  // wake-ups and writes at 128 kbit/s. Not a whole second: a listener that counts what came
+  // in each second would then see four rounds in five seconds now and then. A round starts
+  // early when a quarter of a ring has come since the last began. 0 = a pass at every packet.
+  std::chrono::milliseconds feedRound{900};
   // Listeners fed per turn of the loop (at least 1). Between turns the loop takes new
   // connections and requests, so a joining listener never waits behind a round.
   std::size_t fanoutSlice = 64;
