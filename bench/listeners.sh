@@ -104,6 +104,7 @@ measure() {
   underrun=$(kv underrun_listeners "$out")
   p50=$(kv ttfb_p50_ms "$out")
   p99=$(kv ttfb_p99_ms "$out")
+  ans99=$(kv answer_p99_ms "$out")
   lsec=$(kv listener_seconds "$out")
   sconn=$(kv stalled_connected "$out")
   scut=$(kv stalled_cut "$out")
@@ -118,15 +119,15 @@ measure() {
   results+=("$(awk -v n="$name" -v held="$held" -v healthy="$healthy" -v on="$on" \
     -v cpu="$(awk -v a="$cpu1" -v b="$cpu2" 'BEGIN {print b - a}')" -v idle="$idle_rate" \
     -v wall="$wall" -v lsec="$lsec" -v rss0="$rss0" -v rss="$peak_rss" -v p50="$p50" \
-    -v p99="$p99" -v dropped="$dropped" -v refused="$refused" -v failed="$failed" \
+    -v p99="$p99" -v ans99="$ans99" -v dropped="$dropped" -v refused="$refused" -v failed="$failed" \
     -v starved="$starved" -v underrun="$underrun" -v sconn="$sconn" -v scut="$scut" \
     -v client="$client_pct" 'BEGIN {
       lh = lsec / 3600
       gross = lh > 0 ? cpu / lh : 0
       net = lh > 0 ? (cpu - idle * wall) / lh : 0
       per = on > 0 ? (rss - rss0) / on : 0
-      printf "%-11s %7s/%-6s %8.2f %8.2f %9.1f %8.1f %8.1f %7d %7d %7d %7d %5d/%-5d %8d %7d\n",
-        n, held, healthy, gross, net, per, p50, p99, dropped, refused + failed, starved,
+      printf "%-11s %7s/%-6s %8.2f %8.2f %9.1f %8.1f %8.1f %7.1f %7d %7d %7d %7d %5d/%-5d %8d %7d\n",
+        n, held, healthy, gross, net, per, p50, p99, ans99, dropped, refused + failed, starved,
         underrun, scut, sconn, on, client
     }')")
 }
@@ -311,8 +312,8 @@ done
 echo
 echo "$LISTENERS listeners ($STALL of them stalled), ${DURATION} s, ramp $RAMP/s," \
   "$(nproc) cores shared by client and server"
-printf "%-11s %14s %8s %8s %9s %8s %8s %7s %7s %7s %7s %11s %8s %7s\n" server \
-  "held/healthy" "cpu-s/lh" "net/lh" "KiB/lsn" "ttfb50" "ttfb99" dropped "failed" starved \
+printf "%-11s %14s %8s %8s %9s %8s %8s %7s %7s %7s %7s %7s %11s %8s %7s\n" server \
+  "held/healthy" "cpu-s/lh" "net/lh" "KiB/lsn" "ttfb50" "ttfb99" "ans99" dropped "failed" starved \
   underrn "stall-cut" "srv-open" "client%"
 for r in "${results[@]}"; do
   echo "$r"
@@ -320,7 +321,8 @@ done
 [ -z "$mp3_cost_line" ] || echo "$mp3_cost_line"
 echo "cpu-s/lh: server CPU seconds per listener-hour over the load; net/lh: the same less the"
 echo "server's idle CPU rate (its encoder, for sondrix-cast); KiB/lsn: peak RSS growth per open"
-echo "connection the server held; ttfb in ms; failed: refused, no connection or no first byte;"
+echo "connection the server held; ttfb in ms; ans99: p99 from the request sent to the first"
+echo "byte (ttfb less the connect and the client's delay in asking); failed: refused, no connection or no first byte;"
 echo "stall-cut: stalled listeners seen cut by the client / connected; srv-open: connections"
 echo "the server had open 1 s before the end (stalled ones included); client%: the load"
 echo "client's own CPU share of one core (near 100 = the client, not the server, is the limit)."

@@ -52,6 +52,9 @@ struct LoadResult {
   double ttfbP50Ms = 0;     // connect start to the first response byte, healthy listeners
   double ttfbP99Ms = 0;
   double ttfbMaxMs = 0;
+  // From the request sent to the first response byte: the server's share of ttfb, without
+  // the connect and this client's own delay in asking.
+  double answerP99Ms = 0;
   std::uint64_t bodyBytes = 0; // healthy listeners, response heads excluded
   double listenerSeconds = 0;  // healthy listeners' time with a 200 stream open
   double meanRateKbps = 0;     // bodyBytes over listenerSeconds

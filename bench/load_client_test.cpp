@@ -258,6 +258,8 @@ TEST(LoadClient, TellsHeldDroppedRefusedStarvedAndStalledListenersApart) {
   EXPECT_GT(r.ttfbP50Ms, 0);
   EXPECT_LE(r.ttfbP50Ms, r.ttfbP99Ms);
   EXPECT_LE(r.ttfbP99Ms, r.ttfbMaxMs);
+  EXPECT_GT(r.answerP99Ms, 0); // the request to the first byte is part of ttfb
+  EXPECT_LE(r.answerP99Ms, r.ttfbMaxMs);
   // Index 0 alone gets its burst plus about three seconds of stream: heads are not counted.
   EXPECT_GT(r.bodyBytes, static_cast<std::uint64_t>(3 * FakeStation::kRate));
   EXPECT_GT(r.listenerSeconds, 3 * 2 + 1); // two on for ~3.5 s, one for ~1 s
