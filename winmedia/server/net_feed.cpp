@@ -112,18 +112,30 @@ bool NetServer::Loop::flush(Conn& c) {
         pieces.add(kMmshEndChunk.data() + c.endSent, kMmshEndChunk.size() - c.endSent);
       }
     }
-    if (pieces.count == 0) {
-      const std::uint64_t id = c.id; // finished() may free c
-      finished(c);
-      return FConns.contains(id);
-    }
     std::size_t sent = 0;
-    const std::uint64_t id = c.id; // send() may free c
-    if (!send(c, pieces.iov.data(), pieces.count, sent)) {
-      return FConns.contains(id);
+    bool open = true;
+    if (!sendPieces(c, pieces, sent, open)) {
+      return open;
     }
     consume(c, sent);
   }
+}
+
+// The end of a flush() step: with nothing queued the connection is finished() with; else one
+// send(). True when bytes went (sent); false when the flush is over, open telling whether the
+// connection still exists.
+bool NetServer::Loop::sendPieces(Conn& c, const Pieces& pieces, std::size_t& sent, bool& open) {
+  const std::uint64_t id = c.id; // finished() and send() may free c
+  if (pieces.count == 0) {
+    finished(c);
+    open = FConns.contains(id);
+    return false;
+  }
+  if (!send(c, pieces.iov.data(), pieces.count, sent)) {
+    open = FConns.contains(id);
+    return false;
+  }
+  return true;
 }
 
 // One sendmsg of what flush() queued, repeated on EINTR. False when nothing was sent: the
@@ -240,15 +252,10 @@ bool NetServer::Loop::flushMp3(Conn& c) {
         }
       }
     }
-    if (pieces.count == 0) {
-      const std::uint64_t id = c.id;
-      finished(c);
-      return FConns.contains(id);
-    }
     std::size_t sent = 0;
-    const std::uint64_t id = c.id; // send() may free c
-    if (!send(c, pieces.iov.data(), pieces.count, sent)) {
-      return FConns.contains(id);
+    bool open = true;
+    if (!sendPieces(c, pieces, sent, open)) {
+      return open;
     }
     consumeMp3(c, sent);
   }

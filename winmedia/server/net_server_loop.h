@@ -155,6 +155,7 @@ private:
   const std::shared_ptr<const IcyBlock>& icyNext(const NetPacket& packet,
                                                  const IcyBlock* last) const;
   bool flushMp3(Conn& c);
+  bool sendPieces(Conn& c, const Pieces& pieces, std::size_t& sent, bool& open);
   bool send(Conn& c, const iovec* iov, std::size_t count, std::size_t& sent);
   void consumeMp3(Conn& c, std::size_t sent);
   void consumeHead(Conn& c, std::size_t& sent);
