@@ -8,7 +8,8 @@
 # BUILD_DIR (build), SONDRIX_CAST (path of sondrix-cast),
 # SINK_FEED (path of sondrix-sink-feed),
 # SONDRIX_STYLE (mmsh | plain), LOAD_CLIENT (path of sondrix-listener-load),
-# ICECAST (icecast2), ICECAST_USER (icecast2), KEEP_TMP (1 keeps the work folder).
+# ICECAST (icecast2), ICECAST_USER (icecast2), KEEP_TMP (1 keeps the work folder),
+# PROBE (200 listeners of a second, lightly loaded client measuring time to first byte; 0 = off).
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -18,6 +19,7 @@ STALL=${STALL:-0.1}
 DURATION=${DURATION:-60}
 RAMP=${RAMP:-$(awk -v n="$LISTENERS" -v d="$DURATION" 'BEGIN {printf "%.0f", n * 3 / d + 0.5}')}
 SERVERS=${SERVERS:-"sondrix sondrix-mp3 netsink icecast"}
+PROBE=${PROBE:-200}
 BUILD_DIR=${BUILD_DIR:-$root/build}
 LOAD_CLIENT=${LOAD_CLIENT:-$BUILD_DIR/bench/sondrix-listener-load}
 SONDRIX_STYLE=${SONDRIX_STYLE:-mmsh}
@@ -83,7 +85,20 @@ measure() {
     --stall "$STALL" --duration "$DURATION" --ramp "$RAMP" --bitrate 128 >"$out" &
   client=$!
   pids+=("$client")
+  # A second client, nearly idle, joins a few listeners a second through the run: what a new
+  # listener meets while the server carries the load, without the big client's own queue.
+  local probe=""
+  if [ "$PROBE" -gt 0 ] && [ "${DURATION%.*}" -gt 8 ]; then
+    (sleep 2
+      exec "$LOAD_CLIENT" --port "$port" --path "$path" --style "$style" --listeners "$PROBE" \
+        --stall 0 --duration $((${DURATION%.*} - 4)) \
+        --ramp "$(awk -v n="$PROBE" -v d="${DURATION%.*}" 'BEGIN {printf "%.2f", n / (d - 6)}')" \
+        --bitrate 128 --quiet) >"$work/$name.probe" &
+    probe=$!
+    pids+=("$probe")
+  fi
   wait "$client" || say "the load client failed"
+  [ -z "$probe" ] || wait "$probe" || say "the probe client failed"
   end=$(date +%s.%N)
   stop_pid "$client"
   local last
@@ -105,7 +120,12 @@ measure() {
   p50=$(kv ttfb_p50_ms "$out")
   p99=$(kv ttfb_p99_ms "$out")
   ans99=$(kv answer_p99_ms "$out")
+  local probe99=0
+  [ ! -s "$work/$name.probe" ] || probe99=$(kv ttfb_p99_ms "$work/$name.probe")
   lsec=$(kv listener_seconds "$out")
+  # The server's CPU and memory serve the probe's listeners too.
+  [ ! -s "$work/$name.probe" ] ||
+    lsec=$(awk -v a="$lsec" -v b="$(kv listener_seconds "$work/$name.probe")" 'BEGIN {print a + b}')
   sconn=$(kv stalled_connected "$out")
   scut=$(kv stalled_cut "$out")
   local healthy client_pct
@@ -119,15 +139,15 @@ measure() {
   results+=("$(awk -v n="$name" -v held="$held" -v healthy="$healthy" -v on="$on" \
     -v cpu="$(awk -v a="$cpu1" -v b="$cpu2" 'BEGIN {print b - a}')" -v idle="$idle_rate" \
     -v wall="$wall" -v lsec="$lsec" -v rss0="$rss0" -v rss="$peak_rss" -v p50="$p50" \
-    -v p99="$p99" -v ans99="$ans99" -v dropped="$dropped" -v refused="$refused" -v failed="$failed" \
+    -v p99="$p99" -v ans99="$ans99" -v probe99="$probe99" -v dropped="$dropped" -v refused="$refused" -v failed="$failed" \
     -v starved="$starved" -v underrun="$underrun" -v sconn="$sconn" -v scut="$scut" \
     -v client="$client_pct" 'BEGIN {
       lh = lsec / 3600
       gross = lh > 0 ? cpu / lh : 0
       net = lh > 0 ? (cpu - idle * wall) / lh : 0
       per = on > 0 ? (rss - rss0) / on : 0
-      printf "%-11s %7s/%-6s %8.2f %8.2f %9.1f %8.1f %8.1f %7.1f %7d %7d %7d %7d %5d/%-5d %8d %7d\n",
-        n, held, healthy, gross, net, per, p50, p99, ans99, dropped, refused + failed, starved,
+      printf "%-11s %7s/%-6s %8.2f %8.2f %9.1f %8.1f %8.1f %7.1f %8.1f %7d %7d %7d %7d %5d/%-5d %8d %7d\n",
+        n, held, healthy, gross, net, per, p50, p99, ans99, probe99, dropped, refused + failed, starved,
         underrun, scut, sconn, on, client
     }')")
 }
@@ -142,7 +162,7 @@ run_sondrix() {
   fi
   local port
   port=$(free_port)
-  "$SONDRIX_CAST" --port "$port" --bitrate 128 --max-listeners $((LISTENERS + 100)) \
+  "$SONDRIX_CAST" --port "$port" --bitrate 128 --max-listeners $((LISTENERS + PROBE + 100)) \
     --name "Bench" --address 127.0.0.1 "$@" "$mp3" >"$work/$name.log" 2>&1 &
   local pid=$!
   pids+=("$pid")
@@ -204,7 +224,7 @@ run_netsink() {
     -packet_size 3200 -flush_packets 1 -y "$fifo" 2>"$work/encoder.log" &
   local encoder=$!
   pids+=("$encoder")
-  "$feed" --port "$port" --max-listeners $((LISTENERS + 100)) <"$fifo" >"$work/netsink.log" 2>&1 &
+  "$feed" --port "$port" --max-listeners $((LISTENERS + PROBE + 100)) <"$fifo" >"$work/netsink.log" 2>&1 &
   local pid=$!
   pids+=("$pid")
   if ! wait_ready "http://127.0.0.1:$port/" "$pid"; then
@@ -230,7 +250,7 @@ run_icecast() {
   <location>bench</location>
   <admin>bench@localhost</admin>
   <limits>
-    <clients>$((LISTENERS + 100))</clients>
+    <clients>$((LISTENERS + PROBE + 100))</clients>
     <sources>2</sources>
     <queue-size>524288</queue-size>
     <client-timeout>30</client-timeout>
@@ -312,8 +332,8 @@ done
 echo
 echo "$LISTENERS listeners ($STALL of them stalled), ${DURATION} s, ramp $RAMP/s," \
   "$(nproc) cores shared by client and server"
-printf "%-11s %14s %8s %8s %9s %8s %8s %7s %7s %7s %7s %7s %11s %8s %7s\n" server \
-  "held/healthy" "cpu-s/lh" "net/lh" "KiB/lsn" "ttfb50" "ttfb99" "ans99" dropped "failed" starved \
+printf "%-11s %14s %8s %8s %9s %8s %8s %7s %8s %7s %7s %7s %7s %11s %8s %7s\n" server \
+  "held/healthy" "cpu-s/lh" "net/lh" "KiB/lsn" "ttfb50" "ttfb99" "ans99" "probe99" dropped "failed" starved \
   underrn "stall-cut" "srv-open" "client%"
 for r in "${results[@]}"; do
   echo "$r"
@@ -322,7 +342,8 @@ done
 echo "cpu-s/lh: server CPU seconds per listener-hour over the load; net/lh: the same less the"
 echo "server's idle CPU rate (its encoder, for sondrix-cast); KiB/lsn: peak RSS growth per open"
 echo "connection the server held; ttfb in ms; ans99: p99 from the request sent to the first"
-echo "byte (ttfb less the connect and the client's delay in asking); failed: refused, no connection or no first byte;"
+echo "byte (ttfb less the connect and the client's delay in asking); probe99: ttfb p99 of the"
+echo "probe client's PROBE listeners; failed: refused, no connection or no first byte;"
 echo "stall-cut: stalled listeners seen cut by the client / connected; srv-open: connections"
 echo "the server had open 1 s before the end (stalled ones included); client%: the load"
 echo "client's own CPU share of one core (near 100 = the client, not the server, is the limit)."
