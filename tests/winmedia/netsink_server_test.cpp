@@ -404,7 +404,10 @@ TEST_F(NetsinkServer, StalledListenerIsDroppedOnceOutOfTheRing) {
 }
 
 TEST_F(NetsinkServer, CloseEndsEveryStreamAndFreesThePort) {
-  open();
+  NetServerOptions options;
+  options.feedRound = 5s;    // the round after the joins is still to come at the close
+  options.ringPackets = 256; // and the packets written do not hurry it
+  open(options);
   begin(nettest::makeAsf(200));
   writePackets(10);
   TestClient framed(port);
@@ -419,7 +422,8 @@ TEST_F(NetsinkServer, CloseEndsEveryStreamAndFreesThePort) {
   writePackets(40);
 
   auto closing = std::async(std::launch::async, [this] { return sink->Close(); });
-  // Framed: whole chunks, then $E, then the close.
+  // Framed: whole chunks, then $E, then the close. A listener that keeps up first gets all
+  // that was written, though the next round to feed it is still to come.
   for (TestClient* client : {&framed, &slowFramed}) {
     if (client == &slowFramed) {
       ASSERT_FALSE(client->readHead().empty());
@@ -427,8 +431,15 @@ TEST_F(NetsinkServer, CloseEndsEveryStreamAndFreesThePort) {
     Bytes payload;
     char type;
     int chunks = 0;
+    std::uint64_t last = 0;
     while ((type = readChunk(*client, payload)) == 'D' || type == 'H') {
       ++chunks;
+      if (type == 'D' && payload.size() == asf.packets[0].size()) {
+        last = nettest::packetIndex(payload.data());
+      }
+    }
+    if (client == &framed) {
+      EXPECT_EQ(last, written - 1) << "the end came before what the ring held";
     }
     ASSERT_EQ(type, 'E') << "after " << chunks << " chunks";
     EXPECT_EQ(payload, Bytes(4, 0)); // reason 0: a normal end
@@ -437,6 +448,8 @@ TEST_F(NetsinkServer, CloseEndsEveryStreamAndFreesThePort) {
   Bytes rest;
   ASSERT_TRUE(raw.readToEof(rest));
   EXPECT_EQ(rest.size() % asf.packets[0].size(), 0u);
+  ASSERT_GE(rest.size(), asf.packets[0].size());
+  EXPECT_EQ(nettest::packetIndex(rest.data() + rest.size() - asf.packets[0].size()), written - 1);
   EXPECT_EQ(closing.get(), S_OK);
 
   EXPECT_EQ(recorder->disconnects(), 3);

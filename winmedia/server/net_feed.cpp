@@ -15,7 +15,7 @@ namespace sondrix {
 void NetServer::Loop::feedSome(Clock::time_point now) {
   const auto round = FServer.FOptions.feedRound;
   if (FListeners == 0) {
-    FFresh = false; // nobody to feed; a newcomer takes its burst from the ring
+    // Nobody to feed; a newcomer takes its burst from the ring.
     FRoundPackets = FRoundMp3Packets = 0;
     FFeedNext = FRoundSize = 0;
     FStreaming.clear();
@@ -23,7 +23,7 @@ void NetServer::Loop::feedSome(Clock::time_point now) {
   }
   const bool filling = ringsFilling();
   if (!roundUnderWay()) {
-    if (!FFresh || (now < FRoundStart + round && !filling)) {
+    if (!packetsCame() || (now < FRoundStart + round && !filling)) {
       if (FStreaming.size() > 2 * FListeners + 64) {
         closeHoles(); // listeners come and go while nothing is broadcast
       }
@@ -33,7 +33,6 @@ void NetServer::Loop::feedSome(Clock::time_point now) {
     const bool onBeat = !filling && now - FRoundStart < 2 * round;
     FRoundStart = onBeat ? FRoundStart + round : now;
     FRoundSpread = filling ? Clock::duration{} : Clock::duration{round * 9 / 10};
-    FFresh = false;
     FRoundPackets = FRoundMp3Packets = 0;
     closeHoles();
     FFeedNext = 0;

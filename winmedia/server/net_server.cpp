@@ -194,14 +194,12 @@ void NetServer::Loop::drainQueue() {
   if (FShuttingDown) {
     return;
   }
-  bool fresh = false;
   for (auto& item : items) {
     if (item.header) {
       startBroadcast(std::move(item.header));
     } else if (item.packet && FHeader) {
       FRing.push(std::move(item.packet));
       ++FRoundPackets;
-      fresh = true;
     } else if (item.mp3Header) {
       // A new run's MP3 stream: its listeners start over.
       eachListener([this](Conn& c) {
@@ -214,10 +212,8 @@ void NetServer::Loop::drainQueue() {
     } else if (item.mp3Packet && FMp3Header && !item.mp3Packet->framed.empty()) {
       FMp3Ring.push(std::move(item.mp3Packet));
       ++FRoundMp3Packets;
-      fresh = true;
     }
   }
-  FFresh = FFresh || fresh;
 }
 
 void NetServer::Loop::startBroadcast(std::shared_ptr<const NetHeader> header) {
@@ -306,7 +302,7 @@ int NetServer::Loop::waitTimeout(Clock::time_point now) const {
   }
   if (roundUnderWay()) {
     next = std::min(next, FNextFeed);
-  } else if (FFresh && FListeners != 0) {
+  } else if (packetsCame() && FListeners != 0) {
     next = std::min(next, ringsFilling() ? now : FRoundStart + FServer.FOptions.feedRound);
   }
   if (FShuttingDown) {

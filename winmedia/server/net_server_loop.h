@@ -139,6 +139,7 @@ private:
       }
     }
   }
+  bool packetsCame() const { return FRoundPackets + FRoundMp3Packets != 0; }
   bool ringsFilling() const {
     return FRoundPackets >= std::max<std::size_t>(FRing.capacity() / 4, 1) ||
            FRoundMp3Packets >= std::max<std::size_t>(FMp3Ring.capacity() / 4, 1);
@@ -186,7 +187,6 @@ private:
   Clock::time_point FRoundStart;
   Clock::time_point FNextFeed;    // the round's next visits are due then
   Clock::duration FRoundSpread{}; // the time its visits take
-  bool FFresh = false;            // packets came since the round began
   // Packets each ring took since the round began: a quarter of a ring starts the next round
   // at once, and ends this one's spread, before a listener is left behind.
   std::size_t FRoundPackets = 0;
