@@ -187,10 +187,6 @@ void NetServer::Loop::drainQueue() {
     FServer.FWakePending = false;
     stopping = FServer.FStopping;
   }
-  if (stopping) {
-    beginShutdown();
-    return;
-  }
   if (FShuttingDown) {
     return;
   }
@@ -213,6 +209,9 @@ void NetServer::Loop::drainQueue() {
       FMp3Ring.push(std::move(item.mp3Packet));
       ++FRoundMp3Packets;
     }
+  }
+  if (stopping) {
+    beginShutdown(); // after the packets written before close(): listeners get them first
   }
 }
 
