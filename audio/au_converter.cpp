@@ -57,6 +57,10 @@ void TAuConverter::GetData(void*& Buffer, std::uint32_t& Bytes) {
   }
 }
 
+std::uint64_t TAuConverter::ItemSerial() {
+  return FInput == nullptr ? 0 : FInput->ItemSerial();
+}
+
 void TAuConverter::_Pause() {
   if (FInput != nullptr)
     FInput->_Pause();

@@ -17,6 +17,8 @@ public:
 
   // Adds the end-of-data rule and trimming at a positive Size.
   void GetData(void*& Buffer, std::uint32_t& Bytes) override;
+  // The Input's: a converter that keeps no audio back passes items through as they come.
+  std::uint64_t ItemSerial() override;
   void _Pause() override;
   void _Resume() override;
   void _Jump(std::int32_t Offs) override;

@@ -53,6 +53,11 @@ public:
   void _Unlock() { DataCS->Leave(); }
   // The lock behind _Lock/_Unlock, for a scoped guard.
   TCriticalSection& DataLock() { return *DataCS; }
+  // The item of a list that the block last returned by GetData belongs to: a list source counts
+  // the items it opens, so a new value marks the first block of the next item. A source of one
+  // item answers 0. Asked on the reading thread, right after GetData.
+  virtual std::uint64_t ItemSerial() { return 0; }
+
   virtual void _Pause() {}
   virtual void _Resume() {}
   // Relative jump by Offs thousandths of the whole length.

@@ -2,7 +2,9 @@
 
 #include "au_exception.h"
 #include "au_file_in.h"
+#include "au_tagged_file_in.h"
 #include "event_handler.h"
+#include "tags/common_tags.h"
 
 namespace sondrix {
 
@@ -51,14 +53,44 @@ void TAudioPlayList::postItemChanged() {
     events->PostGenericEvent(this, OnPlayItemChanged);
 }
 
+std::optional<TPlayItem> TAudioPlayList::PlayItem(std::uint64_t Serial) const {
+  std::lock_guard lock(FRecentLock);
+  for (const TPlayItem& item : FRecent)
+    if (item.Serial == Serial)
+      return item;
+  return std::nullopt;
+}
+
+void TAudioPlayList::openItem(TAuFileIn* input, int index) {
+  input->SetFileName(fileAt(index));
+  input->Init();
+  TPlayItem item;
+  item.Serial = ++FItemSerial;
+  item.Index = static_cast<std::uint16_t>(index);
+  item.ListSize = FFiles.size();
+  item.Path = FFiles[static_cast<std::size_t>(index)];
+  // Taken now: by the time the sound is heard the source may have opened the next file.
+  if (auto* tagged = dynamic_cast<TAuTaggedFileIn*>(input)) {
+    const TCommonTags& tags = *tagged->CommonTags();
+    item.Artist = tags.Artist();
+    item.Title = tags.Title();
+    item.Album = tags.Album();
+    item.Genre = tags.Genre();
+    item.Year = tags.Year();
+  }
+  std::lock_guard lock(FRecentLock);
+  FRecent.push_back(std::move(item));
+  if (FRecent.size() > kRecentItems)
+    FRecent.pop_front();
+}
+
 void TAudioPlayList::DoInit() {
   TAuFileIn* input = fileInput();
   Busy = true;
   const int count = static_cast<int>(FFiles.size());
   const int item = FCurrentItem;
   // An index beyond the list starts at the top; CurrentItem keeps its value.
-  input->SetFileName(fileAt(item <= count - 1 ? item : 0));
-  input->Init();
+  openItem(input, item <= count - 1 ? item : 0);
   postItemChanged();
   FSize = -1;
 }
@@ -82,8 +114,7 @@ void TAudioPlayList::DoGetData(void*& Buffer, std::uint32_t& Bytes) {
   input->Flush();
   const int next = FCurrentItem >= count - 1 ? 0 : FCurrentItem + 1;
   FCurrentItem = static_cast<std::uint16_t>(next);
-  input->SetFileName(fileAt(next));
-  input->Init();
+  openItem(input, next);
   Bytes = requested;
   input->GetData(Buffer, Bytes);
   postItemChanged();
@@ -99,8 +130,7 @@ void TAudioPlayList::SetCurrentItem(std::uint16_t Value) {
       return;
     TAuFileIn* input = fileInput();
     input->Flush();
-    input->SetFileName(fileAt(Value));
-    input->Init();
+    openItem(input, Value);
   }
   postItemChanged();
 }

@@ -5,6 +5,9 @@
 
 #include <atomic>
 #include <cstdint>
+#include <deque>
+#include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -13,6 +16,16 @@ namespace sondrix {
 class TAuFileIn;
 
 using TPlayItemChangedEvent = TNotifyEvent;
+
+// One item as the playlist opened it: which entry, and the tags its file source read then.
+struct TPlayItem {
+  std::uint64_t Serial = 0; // the ItemSerial of its blocks
+  std::uint16_t Index = 0;
+  std::size_t ListSize = 0; // entries in the list when it was opened
+  std::string Path;
+  std::u16string Artist, Title, Album, Genre;
+  std::string Year;
+};
 
 // Plays a list of files through one file source (its Input) as one continuous stream: at the
 // end of a file the source is pointed at the next one within the same read. Its Size is -1
@@ -42,6 +55,13 @@ public:
   bool Wrap() const { return FWrap; }
   void SetWrap(bool Value) { FWrap = Value; }
 
+  // Counts every file opened (start, end-of-file switch, SetCurrentItem while playing).
+  std::uint64_t ItemSerial() override { return FItemSerial; }
+  // The item whose blocks carry Serial, while it is among the last kRecentItems opened. Any
+  // thread.
+  std::optional<TPlayItem> PlayItem(std::uint64_t Serial) const;
+  static constexpr std::size_t kRecentItems = 32;
+
   // Assign while idle.
   TPlayItemChangedEvent OnPlayItemChanged;
 
@@ -56,10 +76,15 @@ private:
   // Files[index], or the list's index error. Under DataCS.
   const std::string& fileAt(int index) const;
   void postItemChanged();
+  // Opens Files[index] in the file source and records it as a new item. Under DataCS.
+  void openItem(TAuFileIn* input, int index);
 
   std::vector<std::string> FFiles; // under DataCS
   std::atomic<std::uint16_t> FCurrentItem{0};
   std::atomic<bool> FWrap{false};
+  std::atomic<std::uint64_t> FItemSerial{0};
+  std::deque<TPlayItem> FRecent; // under FRecentLock
+  mutable std::mutex FRecentLock;
 };
 
 } // namespace sondrix

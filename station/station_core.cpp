@@ -5,6 +5,8 @@
 #include "icecast_titles.h"
 #include "net/public_address.h"
 #include "playlist_ops.h"
+#include "sound/sound_stage.h"
+#include "sound/track_scanner.h"
 #include "station_settings.h"
 #include "tags/common_tags.h"
 #include "tags/id3v2_tags.h"
@@ -16,17 +18,6 @@
 #include <stdexcept>
 
 namespace sondrix {
-
-bool shouldAdvanceTrack(std::int64_t PositionBytes, std::uint32_t BytesPerSecond,
-                        std::uint32_t TotalSeconds) {
-  // Below 2 s the last second starts at position 0: the track would be restarted for ever.
-  if (BytesPerSecond == 0 || TotalSeconds < 2)
-    return false;
-  const auto played = static_cast<std::int64_t>(
-      std::nearbyint(static_cast<long double>(PositionBytes) / BytesPerSecond));
-  // At or past the last second: a tick delayed by a busy main thread must not miss it.
-  return played >= static_cast<std::int64_t>(TotalSeconds) - 1;
-}
 
 std::string urlHost(const std::string& Address) {
   // An IPv6 address needs brackets, or its last group reads as the port.
@@ -49,6 +40,26 @@ TStationCore::TStationCore(TStationView& View)
   au->SetWrap(true);
   conv = new TAuFormatConverter(FOwner.get());
   conv->SetInput(au);
+  sound = new TSoundStage(FOwner.get());
+  sound->SetInput(conv);
+  FScanner = std::make_unique<TrackScanner>(
+      [](const std::string& Path) {
+        // An input of the analysis' own, so it never waits on the broadcast's.
+        auto input = MakeComponent<TMP3In>();
+        input->SetLoop(false);
+        input->SetEndSample(-1);
+        input->SetOutputChannels(TChannelsNumber::cnMaxAvailable);
+        input->SetFileName(Path);
+        return ComponentPtr<TAuInput>(input.release());
+      },
+      AnalysisCache(AnalysisCache::DefaultFolder()));
+  sound->SetItemLookup([this](std::uint64_t Serial) -> std::optional<SoundItem> {
+    const std::optional<TPlayItem> item = au->PlayItem(Serial);
+    if (!item)
+      return std::nullopt;
+    return SoundItem{item->Path, item->ListSize};
+  });
+  sound->SetAnalysisLookup([this](const std::string& Path) { return FScanner->Find(Path); });
   wo = new TWMStreamedOut(FOwner.get());
   wo->SetShareMode(0);
   wo->SetDesiredBitrate(128);
@@ -57,16 +68,13 @@ TStationCore::TStationCore(TStationView& View)
   wo->SetVBRQuality(60);
   wo->SetMaxClients(0);
   wo->SetPort(8098);
-  wo->SetInput(conv);
+  wo->SetInput(sound);
 
-  au->OnPlayItemChanged = [this](TComponent*) {
-    auPlayItemChanged();
-    const std::vector<std::string> files = au->Files();
-    const std::size_t item = au->CurrentItem();
-    TCommonTags& tags = *MP3In1->CommonTags();
-    FView.TrackChanged(item, files.size(), item < files.size() ? files[item] : std::string(),
-                       toNarrow(tags.Artist()), toNarrow(tags.Title()));
-  };
+  // What is heard follows the stage, which reads ahead of it; the playlist's own change only
+  // moves the analysis on.
+  au->OnPlayItemChanged = [this](TComponent*) { wantAnalysis(); };
+  sound->OnItemAudible = [this](TComponent*) { soundItemAudible(); };
+  sound->OnItemSkipped = [this](TComponent*) { soundItemSkipped(); };
   wo->OnDone = [this](TComponent*) { woDone(); };
   wo->OnThreadException = [this](TComponent*) { woThreadException(); };
   wo->OnClientConnected = [this](TComponent*) { listenerEvent(true); };
@@ -77,6 +85,7 @@ TStationCore::TStationCore(TStationView& View)
 
 TStationCore::~TStationCore() {
   StopAndWait();
+  FScanner.reset();
 }
 
 void TStationCore::setCaption(const std::string& Caption) {
@@ -144,6 +153,12 @@ void TStationCore::b1Click() {
   wo->SetDesiredBitrate(static_cast<std::uint32_t>(spinValue(controls.BitrateText)));
   wo->SetMp3Stream(controls.Mp3Stream);
   wo->SetIcecastOutputs(outputs);
+  SoundParams params;
+  params.TargetLufs = controls.Loudness;
+  params.CrossfadeSeconds = controls.Crossfade;
+  params.TrimSilence = controls.TrimSilence;
+  sound->SetParams(params);
+  wantAnalysis();
   FTitles.reset();
   if (!targets.empty())
     FTitles = std::make_unique<TIcecastTitles>(std::move(targets));
@@ -173,26 +188,6 @@ void TStationCore::b1Click() {
   FView.SetLink(FStatus.mp3Link.empty() ? link : link + "  " + FStatus.mp3Link);
   if (FShowWarning)
     FShowWarning = FView.ShowPortWarning();
-}
-
-void TStationCore::Timer1Timer() {
-  if (State() == TBroadcastState::Idle)
-    return;
-  const std::uint32_t bytesPerSecond =
-      MP3In1->SampleRate() * MP3In1->Channels() * (MP3In1->BitsPerSample() / 8);
-  if (!shouldAdvanceTrack(MP3In1->Position(), bytesPerSecond, MP3In1->TotalTime()))
-    return;
-  const auto count = static_cast<int>(au->Files().size());
-  const int current = au->CurrentItem();
-  try {
-    au->SetCurrentItem(current >= count - 1 ? 0 : static_cast<std::uint16_t>(current + 1));
-  } catch (const std::exception& e) {
-    // The same rule as a failed switch on the worker: the broadcast ends, naming the track.
-    fail(e.what());
-    wo->Stop(true);
-    setCaption(FTexts->StoppingText);
-    StopRequested = 1;
-  }
 }
 
 void TStationCore::fail(const std::string& Message) {
@@ -252,16 +247,50 @@ void TStationCore::woIcecastNews() {
 
 void TStationCore::auPlayItemChanged() {
   TCommonTags& tags = *MP3In1->CommonTags();
+  showTrack(tags.Artist(), tags.Title(), tags.Album(), tags.Genre(), tags.Year(),
+            currentFileName());
+}
+
+void TStationCore::showTrack(const std::u16string& Artist, const std::u16string& Title,
+                             const std::u16string& Album, const std::u16string& Genre,
+                             const std::string& Year, const std::string& Name) {
   TId3v2Tags& out = *wo->Id3v2Tags();
-  out.SetArtist(tags.Artist() + u" - " + tags.Title());
-  out.SetAlbum(tags.Album());
-  out.SetGenre(tags.Genre());
-  out.SetYear(tags.Year());
-  FStatus.nowPlaying = NowPlaying{toNarrow(tags.Artist()), toNarrow(tags.Title()),
-                                  toNarrow(tags.Album()), currentFileName()};
+  out.SetArtist(Artist + u" - " + Title);
+  out.SetAlbum(Album);
+  out.SetGenre(Genre);
+  out.SetYear(Year);
+  FStatus.nowPlaying = NowPlaying{toNarrow(Artist), toNarrow(Title), toNarrow(Album), Name};
   wo->SetStationStatus(FStatus);
   if (FTitles)
     FTitles->SetTitle(streamTitleText(FStatus.nowPlaying));
+}
+
+void TStationCore::soundItemAudible() {
+  const std::optional<TPlayItem> item = au->PlayItem(sound->AudibleSerial());
+  if (!item)
+    return;
+  showTrack(item->Artist, item->Title, item->Album, item->Genre, item->Year,
+            displayName(item->Path));
+  FView.TrackChanged(item->Index, item->ListSize, item->Path, toNarrow(item->Artist),
+                     toNarrow(item->Title));
+}
+
+void TStationCore::soundItemSkipped() {
+  for (const std::string& path : sound->TakeSkipped()) {
+    const std::string text = displayName(path) + FTexts->SilentSkippedText;
+    FView.SetStatus(text);
+    FView.TrackSkipped(path, text);
+  }
+}
+
+void TStationCore::wantAnalysis() {
+  const std::vector<std::string> files = au->Files();
+  if (files.empty())
+    return;
+  const std::size_t from = au->CurrentItem() < files.size() ? au->CurrentItem() : 0;
+  std::vector<std::string> order(files.begin() + static_cast<std::ptrdiff_t>(from), files.end());
+  order.insert(order.end(), files.begin(), files.begin() + static_cast<std::ptrdiff_t>(from));
+  FScanner->Want(std::move(order));
 }
 
 } // namespace sondrix

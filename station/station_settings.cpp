@@ -91,6 +91,19 @@ std::int32_t spinValue(const std::string& Text) {
   return parseWhole(Text, 10).value_or(0);
 }
 
+std::optional<std::optional<std::int32_t>> parseLoudness(const std::string& Text) {
+  if (Text == "off")
+    return std::optional<std::int32_t>();
+  const std::optional<std::int32_t> value = parseWhole(Text, 10);
+  if (!value || *value < kLoudnessMin || *value > kLoudnessMax)
+    return std::nullopt;
+  return value;
+}
+
+std::string loudnessText(std::optional<std::int32_t> Loudness) {
+  return Loudness ? std::to_string(*Loudness) : std::string("off");
+}
+
 TStationSettings readSettings(const TIniFile& Ini) {
   const TStationSettings defaults;
   TStationSettings s;
@@ -105,6 +118,11 @@ TStationSettings readSettings(const TIniFile& Ini) {
   s.ShowWarning = readBoolean(Ini, "Settings", "ShowWarning", defaults.ShowWarning);
   s.Mp3Stream = readBoolean(Ini, "Settings", "Mp3Stream", defaults.Mp3Stream);
   s.IcecastUrl = readText(Ini, "Settings", "IcecastUrl", defaults.IcecastUrl);
+  s.Loudness = parseLoudness(readText(Ini, "Settings", "Loudness", loudnessText(defaults.Loudness)))
+                   .value_or(defaults.Loudness);
+  const std::int32_t crossfade = readInteger(Ini, "Settings", "Crossfade", defaults.Crossfade);
+  s.Crossfade = crossfade >= 0 && crossfade <= kCrossfadeMax ? crossfade : defaults.Crossfade;
+  s.TrimSilence = readBoolean(Ini, "Settings", "TrimSilence", defaults.TrimSilence);
   return s;
 }
 
@@ -121,6 +139,9 @@ void writeSettings(TIniFile& Ini, const TStationSettings& Settings) {
   Ini.WriteString("Settings", "ShowWarning", flag(Settings.ShowWarning));
   Ini.WriteString("Settings", "Mp3Stream", flag(Settings.Mp3Stream));
   Ini.WriteString("Settings", "IcecastUrl", Settings.IcecastUrl);
+  Ini.WriteString("Settings", "Loudness", loudnessText(Settings.Loudness));
+  Ini.WriteString("Settings", "Crossfade", std::to_string(Settings.Crossfade));
+  Ini.WriteString("Settings", "TrimSilence", flag(Settings.TrimSilence));
   if (!Settings.IcecastUrl.empty())
     Ini.SetOwnerOnly(true);
 }

@@ -31,6 +31,11 @@ const TStationTexts& english() {
       .DontShowText = "Do not show this window",
       .PortCheckPage = "https://portchecker.co/",
       .EndedText = "The broadcast ended: no track gave any more sound.",
+      .LoudnessCaption = "Loudness, LUFS",
+      .LoudnessOffText = "off",
+      .CrossfadeCaption = "Crossfade, s",
+      .TrimCaption = "Trim silence",
+      .SilentSkippedText = ": nothing but silence, skipped",
   };
   return texts;
 }
@@ -61,6 +66,11 @@ const TStationTexts& russian() {
       .DontShowText = "Не показывать это окно",
       .PortCheckPage = "https://portchecker.co/ru/",
       .EndedText = "Трансляция завершена: треки больше не звучат.",
+      .LoudnessCaption = "Громкость, LUFS",
+      .LoudnessOffText = "выкл.",
+      .CrossfadeCaption = "Переход, с",
+      .TrimCaption = "Убирать тишину",
+      .SilentSkippedText = ": только тишина, пропущен",
   };
   return texts;
 }

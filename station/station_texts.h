@@ -27,6 +27,12 @@ struct TStationTexts {
   std::string PortCheckPage; // the port-check site's page in this language
   // The status line when a broadcast ends by itself without an error.
   std::string EndedText;
+  std::string LoudnessCaption;  // the target loudness
+  std::string LoudnessOffText;  // its value for "as loud as the files"
+  std::string CrossfadeCaption; // seconds
+  std::string TrimCaption;      // cut silence at track ends
+  // After a track's name: it held nothing but silence and was skipped.
+  std::string SilentSkippedText;
 };
 
 // The texts for a language code: "ru" gives Russian; "en", and anything else, English (an unknown

@@ -59,6 +59,8 @@ void TAuFormatConverter::DoInit() {
   FPending.clear();
   FPendingStart = 0;
   FInputEnded = false;
+  FPendingSerial = FServedSerial = FInput->ItemSerial();
+  FBoundary = kNoBoundary;
   // The length is the input's only while no conversion changes it.
   const std::int64_t inSize = FInput->Size();
   FSize = (inSize > 0 && in == FOut) ? inSize : (inSize == 0 ? 0 : -1);
@@ -70,6 +72,7 @@ void TAuFormatConverter::DoFlush() {
   FConverter.reset();
   FPending.clear();
   FPendingStart = 0;
+  FBoundary = kNoBoundary;
   Busy = false;
   if (FInput != nullptr)
     FInput->Flush();
@@ -95,6 +98,10 @@ void TAuFormatConverter::convertBlock(const PcmFormat& format, const std::uint8_
 
 void TAuFormatConverter::DoGetData(void*& Buffer, std::uint32_t& Bytes) {
   const std::uint32_t wanted = Bytes;
+  if (FBoundary != kNoBoundary && FPendingStart >= FBoundary) {
+    FPendingSerial = FNextSerial;
+    FBoundary = kNoBoundary;
+  }
   while (FPending.size() - FPendingStart == 0) {
     FPending.clear();
     FPendingStart = 0;
@@ -115,9 +122,24 @@ void TAuFormatConverter::DoGetData(void*& Buffer, std::uint32_t& Bytes) {
         FConverter->Drain(FPending);
       continue;
     }
+    const std::uint64_t serial = FInput->ItemSerial();
+    if (serial != FPendingSerial) {
+      // A new item: the resampler starts afresh, so nothing of one item leaks into the other.
+      if (FConverter) {
+        FConverter->Drain(FPending);
+        FConverter.reset();
+      }
+      if (FPending.empty()) {
+        FPendingSerial = serial;
+      } else {
+        FBoundary = FPending.size();
+        FNextSerial = serial;
+      }
+    }
     convertBlock(inputFormat(), static_cast<const std::uint8_t*>(p), ask);
   }
-  const std::size_t available = FPending.size() - FPendingStart;
+  const std::size_t end = FBoundary != kNoBoundary ? FBoundary : FPending.size();
+  const std::size_t available = end - FPendingStart;
   const std::size_t frame = std::max<std::size_t>(1, FOut.FrameSize());
   std::size_t n = std::min<std::size_t>(available, wanted);
   // Whole frames only, unless the caller asked for less than one.
@@ -126,6 +148,7 @@ void TAuFormatConverter::DoGetData(void*& Buffer, std::uint32_t& Bytes) {
   Buffer = FPending.data() + FPendingStart;
   Bytes = static_cast<std::uint32_t>(n);
   FPendingStart += n;
+  FServedSerial = FPendingSerial;
 }
 
 } // namespace sondrix

@@ -29,6 +29,10 @@ public:
   std::uint32_t OutputBits() const { return FOutputBits; }
   void SetOutputBits(std::uint32_t bits) { FOutputBits = bits; }
 
+  // Each block returned holds one item of the Input's only: at an item change the resampler
+  // gives up the old item's tail first, so the next item starts exactly at a block.
+  std::uint64_t ItemSerial() override { return FServedSerial; }
+
 protected:
   std::uint32_t GetBitsPerSample() override;
   std::uint32_t GetChannels() override;
@@ -50,6 +54,11 @@ private:
   std::vector<std::uint8_t> FPending;
   std::size_t FPendingStart = 0;
   bool FInputEnded = false;
+  static constexpr std::size_t kNoBoundary = static_cast<std::size_t>(-1);
+  std::uint64_t FPendingSerial = 0;    // the item of FPending's bytes before FBoundary
+  std::size_t FBoundary = kNoBoundary; // where the next item's bytes start in FPending
+  std::uint64_t FNextSerial = 0;
+  std::uint64_t FServedSerial = 0;
 };
 
 } // namespace sondrix

@@ -13,6 +13,9 @@ TConsoleView::TConsoleView(const CastOptions& Options, std::vector<std::string> 
   FControls.RadioName = Options.Name;
   FControls.Mp3Stream = Options.Mp3;
   FControls.IcecastUrls = Options.IcecastUrls;
+  FControls.Loudness = Options.Loudness;
+  FControls.Crossfade = Options.Crossfade;
+  FControls.TrimSilence = Options.TrimSilence;
 }
 
 void TConsoleView::SetLink(const std::string& Link) {

@@ -75,7 +75,6 @@ int main(int argc, char** argv) {
     station.b1Click();
     while (gStopSignal == 0 && station.State() != TBroadcastState::Idle) {
       mainThreadDispatcher().waitAndPump(std::chrono::milliseconds(100));
-      station.Timer1Timer();
     }
     if (station.State() == TBroadcastState::Idle) {
       // Nobody asked for this end: an error, or no track gave sound any more.

@@ -267,7 +267,6 @@ void TSondrixServer::createMembers() {
     if (Why == QSystemTrayIcon::Trigger || Why == QSystemTrayIcon::DoubleClick)
       N1Click();
   });
-  connect(Timer1, &QTimer::timeout, this, &TSondrixServer::Timer1Timer);
 }
 
 void TSondrixServer::guarded(const std::function<void()>& Handler) {
@@ -479,10 +478,6 @@ void TSondrixServer::N2Click() {
 
 void TSondrixServer::N3Click() {
   close();
-}
-
-void TSondrixServer::Timer1Timer() {
-  guarded([this] { FStation->Timer1Timer(); });
 }
 
 void TSondrixServer::minimize_app() {

@@ -101,7 +101,6 @@ public Q_SLOTS:
   void N1Click();
   void N2Click();
   void N3Click();
-  void Timer1Timer();
   void minimize_app();
   void restore_app();
 

@@ -74,20 +74,24 @@ TEST(CastOptions, PlaylistsExpandRelativeToTheirFolder) {
   EXPECT_THROW(expandPlaylistPaths({(dir / "missing.spl").string()}), std::runtime_error);
 }
 
-TEST(CastTimer, MovesOnWithinTheLastSecondOnly) {
-  const std::uint32_t bps = 176400;
-  EXPECT_FALSE(shouldAdvanceTrack(0, bps, 180));
-  EXPECT_FALSE(shouldAdvanceTrack(std::int64_t(bps) * 178, bps, 180));
-  EXPECT_TRUE(shouldAdvanceTrack(std::int64_t(bps) * 179, bps, 180));
-  EXPECT_TRUE(shouldAdvanceTrack(std::int64_t(bps) * 179 - bps / 2 + 1, bps, 180)); // rounds up
-  EXPECT_TRUE(shouldAdvanceTrack(std::int64_t(bps) * 181, bps, 180)); // a late tick still moves on
-  EXPECT_FALSE(shouldAdvanceTrack(std::int64_t(bps) * 5, 0, 180));
-  EXPECT_FALSE(shouldAdvanceTrack(std::int64_t(bps) * 5, bps, 0));
-  // Under 2 s the last second would start at 0 and restart the track for ever: played whole.
-  EXPECT_FALSE(shouldAdvanceTrack(0, bps, 1));
-  EXPECT_FALSE(shouldAdvanceTrack(std::int64_t(bps) * 3, bps, 1));
-  EXPECT_FALSE(shouldAdvanceTrack(bps / 4, bps, 2));
-  EXPECT_TRUE(shouldAdvanceTrack(bps, bps, 2));
+TEST(CastOptions, SoundOptionsTakeTheirRangesInclusively) {
+  const CastOptions d = parseCastOptions({"x.mp3"});
+  EXPECT_EQ(d.Loudness, -16.0);
+  EXPECT_EQ(d.Crossfade, 0.0);
+  EXPECT_TRUE(d.TrimSilence);
+  const CastOptions o =
+      parseCastOptions({"--loudness", "-23.5", "--crossfade", "2.5", "--no-trim", "x.mp3"});
+  EXPECT_EQ(o.Loudness, -23.5);
+  EXPECT_EQ(o.Crossfade, 2.5);
+  EXPECT_FALSE(o.TrimSilence);
+  EXPECT_FALSE(parseCastOptions({"--loudness", "off", "x.mp3"}).Loudness.has_value());
+  EXPECT_EQ(parseCastOptions({"--loudness", "-30", "x.mp3"}).Loudness, -30.0);
+  EXPECT_EQ(parseCastOptions({"--loudness", "-5", "x.mp3"}).Loudness, -5.0);
+  EXPECT_EQ(parseCastOptions({"--crossfade", "10", "x.mp3"}).Crossfade, 10.0);
+  for (const char* bad : {"-30.5", "-4.9", "-16dB", "", "nan", "OFF"})
+    EXPECT_THROW(parseCastOptions({"--loudness", bad, "x.mp3"}), std::invalid_argument) << bad;
+  for (const char* bad : {"-1", "10.01", "3s", "inf"})
+    EXPECT_THROW(parseCastOptions({"--crossfade", bad, "x.mp3"}), std::invalid_argument) << bad;
 }
 
 } // namespace
