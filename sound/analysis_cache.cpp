@@ -51,8 +51,7 @@ std::optional<FileKey> keyOf(const std::string& Path) {
   if (Path.empty() || ::stat(Path.c_str(), &St) != 0)
     return std::nullopt;
   return FileKey{static_cast<std::int64_t>(St.st_size),
-                 static_cast<std::int64_t>(St.st_mtim.tv_sec) * 1'000'000'000 +
-                     St.st_mtim.tv_nsec};
+                 static_cast<std::int64_t>(St.st_mtim.tv_sec) * 1'000'000'000 + St.st_mtim.tv_nsec};
 }
 
 std::string fileNameFor(const std::string& Path) {
@@ -143,9 +142,9 @@ std::optional<TrackAnalysis> parse(std::string_view Text, const std::string& Pat
   int Silent = 0;
   if (!In.line(kFormat) || !In.line("path " + escaped(Path)) || !In.field("size", Stored.Size) ||
       !In.field("mtime", Stored.MtimeNs) || !In.field("loudness", R.Loudness) ||
-      !In.field("peak", R.Peak) || !In.field("cue-in", R.CueIn) ||
-      !In.field("cue-out", R.CueOut) || !In.field("fade-start", R.FadeStart) ||
-      !In.field("duration", R.Duration) || !In.field("silent", Silent) || !In.atEnd())
+      !In.field("peak", R.Peak) || !In.field("cue-in", R.CueIn) || !In.field("cue-out", R.CueOut) ||
+      !In.field("fade-start", R.FadeStart) || !In.field("duration", R.Duration) ||
+      !In.field("silent", Silent) || !In.atEnd())
     return std::nullopt;
   if (Stored.Size != Key.Size || Stored.MtimeNs != Key.MtimeNs)
     return std::nullopt;
@@ -239,8 +238,8 @@ void AnalysisCache::Store(const std::string& Path, const TrackAnalysis& Result) 
     return;
   static std::atomic<std::uint64_t> Counter{0};
   const std::string Name = Folder + "/" + fileNameFor(Path);
-  const std::string Temp = Name + ".tmp." + std::to_string(::getpid()) + "." +
-                           std::to_string(Counter.fetch_add(1));
+  const std::string Temp =
+      Name + ".tmp." + std::to_string(::getpid()) + "." + std::to_string(Counter.fetch_add(1));
   Descriptor Fd(::open(Temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
   if (Fd.get() < 0)
     return;

@@ -40,13 +40,15 @@ std::array<Phase, kPhases - 1> interpolationPhases() {
   return Phases;
 }
 
-double finiteOr(double Value, double Fallback) { return std::isfinite(Value) ? Value : Fallback; }
+double finiteOr(double Value, double Fallback) {
+  return std::isfinite(Value) ? Value : Fallback;
+}
 
 } // namespace
 
 struct PeakLimiter::State {
   std::uint32_t Channels;
-  std::size_t Delay; // frames, LatencyFrames()
+  std::size_t Delay;   // frames, LatencyFrames()
   std::size_t Average; // frames in the moving average of the gain
   std::size_t Hold;    // frames in the sliding minimum
   double Ceiling;      // linear, margin included
@@ -124,8 +126,7 @@ double PeakLimiter::State::nextGain(double Required) {
   return Reduced == 0 ? 1.0 : std::min(1.0, WindowSum / static_cast<double>(Window.size()));
 }
 
-PeakLimiter::PeakLimiter(std::uint32_t SampleRate, std::uint32_t Channels,
-                         PeakLimiterParams Params)
+PeakLimiter::PeakLimiter(std::uint32_t SampleRate, std::uint32_t Channels, PeakLimiterParams Params)
     : FState(std::make_unique<State>()) {
   if (SampleRate == 0 || Channels == 0)
     throw std::invalid_argument("a limiter needs a sample rate and at least one channel");
@@ -133,8 +134,8 @@ PeakLimiter::PeakLimiter(std::uint32_t SampleRate, std::uint32_t Channels,
   S.Channels = Channels;
   const double LookaheadMs = std::clamp(finiteOr(Params.LookaheadMs, 5.0), 0.0, 100.0);
   // The gain must be flat over a filter's span on each side of a peak, with room to ramp.
-  S.Delay = std::max<std::size_t>(2 * kTaps,
-                                  static_cast<std::size_t>(std::lround(LookaheadMs * SampleRate / 1000)));
+  S.Delay = std::max<std::size_t>(
+      2 * kTaps, static_cast<std::size_t>(std::lround(LookaheadMs * SampleRate / 1000)));
   S.Average = S.Delay - 2 * kHalf + 1;
   S.Hold = S.Average + 2 * kHalf;
   // Above full scale is clipping for every fixed-point encoder behind us.
@@ -178,7 +179,9 @@ void PeakLimiter::Process(float* Interleaved, std::size_t Frames) {
   }
 }
 
-std::size_t PeakLimiter::LatencyFrames() const { return FState->Delay; }
+std::size_t PeakLimiter::LatencyFrames() const {
+  return FState->Delay;
+}
 
 double PeakLimiter::DeepestGainDb() const {
   return FState->Deepest < 1 ? 20 * std::log10(FState->Deepest) : 0.0;

@@ -8,7 +8,7 @@
 namespace sondrix {
 
 struct PeakLimiterParams {
-  double CeilingDbtp = -1.0; // true peak (4x oversampled) never above this
+  double CeilingDbtp = -1.0; // true peak (4x oversampled) never above this, nor above 0
   double LookaheadMs = 5.0;  // the gain is down before a peak arrives
   double ReleaseMs = 100.0;  // how fast the gain comes back after one
 };

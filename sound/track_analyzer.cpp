@@ -99,8 +99,7 @@ TrackAnalyzer::~TrackAnalyzer() = default;
 void TrackAnalyzer::Add(const float* Interleaved, std::size_t Frames) {
   while (Frames > 0) {
     // Up to the next 10 ms or 100 ms boundary, whichever comes first.
-    const std::size_t N =
-        std::min({Frames, FChunkLen - FChunkFrames, FStepLen - FStepFrames});
+    const std::size_t N = std::min({Frames, FChunkLen - FChunkFrames, FStepLen - FStepFrames});
     FMeter.Add(Interleaved, N);
     const float* End = Interleaved + N * FChannels;
     double Sum = 0;
@@ -124,7 +123,9 @@ void TrackAnalyzer::Add(const float* Interleaved, std::size_t Frames) {
   }
 }
 
-std::optional<double> TrackAnalyzer::LoudnessSoFar() const { return FMeter.Integrated(); }
+std::optional<double> TrackAnalyzer::LoudnessSoFar() const {
+  return FMeter.Integrated();
+}
 
 TrackAnalysis TrackAnalyzer::Finish() {
   const double Rate = FRate;

@@ -55,8 +55,8 @@ private:
   std::uint32_t FRate;
   std::uint32_t FChannels;
   LoudnessMeter FMeter;
-  std::size_t FChunkLen; // frames in 10 ms
-  std::size_t FStepLen;  // frames in 100 ms
+  std::size_t FChunkLen;           // frames in 10 ms
+  std::size_t FStepLen;            // frames in 100 ms
   std::vector<float> FChunkDb;     // mean square of each 10 ms, dBFS
   std::vector<float> FMomentaryDb; // momentary loudness at the end of each 100 ms
   std::size_t FFrames = 0;

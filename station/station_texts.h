@@ -27,6 +27,7 @@ struct TStationTexts {
   std::string PortCheckPage; // the port-check site's page in this language
   // The status line when a broadcast ends by itself without an error.
   std::string EndedText;
+  std::string SoundCaption;     // sg
   std::string LoudnessCaption;  // the target loudness
   std::string LoudnessOffText;  // its value for "as loud as the files"
   std::string CrossfadeCaption; // seconds

@@ -165,7 +165,7 @@ void TSondrixServer::createMembers() {
   setWindowIcon(QIcon(QStringLiteral(":/sondrix/station32.png")));
   setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                  Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
-  setFixedSize(428, 342);
+  setFixedSize(624, 342);
   QFont font = this->font();
   // Tahoma where it is installed; elsewhere a condensed sans keeps the Russian captions inside
   // controls sized for it.
@@ -197,6 +197,23 @@ void TSondrixServer::createMembers() {
   cb = new QCheckBox(gb);
   cb->setGeometry(8, 104, 145, 17);
 
+  sg = new QGroupBox(this);
+  sg->setGeometry(426, 48, 190, 129);
+  Label6 = makeLabel(sg, 3, 24);
+  lue = makeSpin(sg, 104, 21);
+  lue->setFixedWidth(78);
+  // One below the lowest target stands for "off": files play as loud as they are.
+  lue->setRange(kLoudnessMin - 1, kLoudnessMax);
+  lue->setValue(-16);
+  Label7 = makeLabel(sg, 3, 52);
+  xfe = makeSpin(sg, 104, 49);
+  xfe->setFixedWidth(78);
+  xfe->setRange(0, kCrossfadeMax);
+  xfe->setValue(0);
+  tse = new QCheckBox(sg);
+  tse->setGeometry(8, 78, 175, 17);
+  tse->setChecked(true);
+
   a_b = makeButton(this, 255, 191, 134, 25);
   F_b = makeButton(this, 395, 191, 25, 25);
   F_b->setText(QStringLiteral("..."));
@@ -213,17 +230,17 @@ void TSondrixServer::createMembers() {
   cp = makeButton(this, 322, 297, 98, 25);
 
   Bevel1 = new QFrame(this);
-  Bevel1->setGeometry(0, 326, 428, 16);
+  Bevel1->setGeometry(0, 326, 624, 16);
   Bevel1->setFrameShape(QFrame::Panel);
   Bevel1->setFrameShadow(QFrame::Sunken);
   l4 = new QLabel(this);
-  l4->setGeometry(1, 328, 321, 13);
+  l4->setGeometry(1, 328, 517, 13);
   lngs = new QToolButton(this);
-  lngs->setGeometry(392, 326, 16, 16);
+  lngs->setGeometry(588, 326, 16, 16);
   lngs->setAutoRaise(true);
   lngs->setIconSize(QSize(16, 16));
   SpeedButton1 = new QToolButton(this);
-  SpeedButton1->setGeometry(412, 326, 16, 16);
+  SpeedButton1->setGeometry(608, 326, 16, 16);
   SpeedButton1->setAutoRaise(true);
   SpeedButton1->setIconSize(QSize(16, 16));
   SpeedButton1->setIcon(QIcon(QStringLiteral(":/sondrix/about.png")));
@@ -287,6 +304,9 @@ void TSondrixServer::loadini() {
     mse->setValue(settings.Max);
     pe->setValue(settings.Port);
     cb->setChecked(settings.Random);
+    lue->setValue(settings.Loudness.value_or(lue->minimum()));
+    xfe->setValue(settings.Crossfade);
+    tse->setChecked(settings.TrimSilence);
     FLanguageCode = normalLanguageCode(settings.Language);
     rname->setText(qs(settings.RadioName));
     FStation->SetShowWarning(settings.ShowWarning);
@@ -325,6 +345,9 @@ void TSondrixServer::saveini() {
     settings.Max = spinValue(narrow(mse->text()));
     settings.Port = spinValue(narrow(pe->text()));
     settings.Random = cb->isChecked();
+    settings.Loudness = loudnessTarget();
+    settings.Crossfade = xfe->value();
+    settings.TrimSilence = tse->isChecked();
     settings.Language = FLanguageCode;
     settings.RadioName = narrow(rname->text());
     settings.ShowWarning = FStation->ShowWarning();
@@ -353,6 +376,11 @@ void TSondrixServer::language(const std::string& Code) {
   Label3->setText(qs(texts.BitrateCaption));
   Label2->setText(qs(texts.MaxListenersCaption));
   cb->setText(qs(texts.ShuffleCaption));
+  sg->setTitle(qs(texts.SoundCaption));
+  Label6->setText(qs(texts.LoudnessCaption));
+  lue->setSpecialValueText(qs(texts.LoudnessOffText));
+  Label7->setText(qs(texts.CrossfadeCaption));
+  tse->setText(qs(texts.TrimCaption));
   a_b->setText(qs(texts.AddTracksCaption));
   F_b->setToolTip(qs(texts.AddFolderHint));
   D_B->setText(qs(texts.RemoveCaption));
@@ -363,7 +391,7 @@ void TSondrixServer::language(const std::string& Code) {
   Label5->setText(qs(texts.LinkCaption));
   Label4->setText(qs(texts.NameCaption));
   cp->setText(qs(texts.CheckPortCaption));
-  for (QLabel* label : {Label1, Label2, Label3, Label4, Label5})
+  for (QLabel* label : {Label1, Label2, Label3, Label4, Label5, Label6, Label7})
     label->adjustSize();
   lngs->setIcon(QIcon(texts.Code == "ru" ? QStringLiteral(":/sondrix/flag_ru.png")
                                          : QStringLiteral(":/sondrix/flag_en.png")));
@@ -555,6 +583,12 @@ TStationControls TSondrixServer::Controls() const {
   controls.BitrateText = narrow(be->text());
   controls.MaxText = narrow(mse->text());
   controls.Shuffle = cb->isChecked();
+  if (const std::optional<std::int32_t> target = loudnessTarget())
+    controls.Loudness = *target;
+  else
+    controls.Loudness.reset();
+  controls.Crossfade = xfe->value();
+  controls.TrimSilence = tse->isChecked();
   controls.RadioName = narrow(rname->text());
   controls.Mp3Stream = FMp3Stream;
   if (!FIcecastUrl.empty())
@@ -580,13 +614,20 @@ void TSondrixServer::SetStatus(const std::string& Text) {
 }
 
 void TSondrixServer::Lock(bool OnAir) {
-  for (QWidget* control : std::initializer_list<QWidget*>{pl, Label1, Label2, Label3, pe, be, mse,
-                                                          cb, D_B, a_b, F_b, rname})
+  for (QWidget* control :
+       std::initializer_list<QWidget*>{pl, Label1, Label2, Label3, pe, be, mse, cb, D_B, a_b, F_b,
+                                       rname, Label6, Label7, lue, xfe, tse})
     control->setEnabled(!OnAir);
   if (OnAir)
     Timer1->start();
   else
     Timer1->stop();
+}
+
+std::optional<std::int32_t> TSondrixServer::loudnessTarget() const {
+  if (lue->value() < kLoudnessMin)
+    return std::nullopt;
+  return lue->value();
 }
 
 bool TSondrixServer::ShowPortWarning() {

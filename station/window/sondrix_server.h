@@ -71,6 +71,11 @@ public:
   QLabel *Label1, *Label2, *Label3, *Label4, *Label5;
   QSpinBox *pe, *be, *mse;
   QCheckBox* cb;
+  // How it sounds: the target loudness (its lowest value reads "off"), crossfade, trimming.
+  QGroupBox* sg;
+  QLabel *Label6, *Label7;
+  QSpinBox *lue, *xfe;
+  QCheckBox* tse;
   QPushButton *a_b, *F_b, *D_B;
   QLineEdit* rname;
   QLineEdit* ling;
@@ -112,6 +117,8 @@ protected:
   bool eventFilter(QObject* Watched, QEvent* Event) override;
 
 private:
+  // The loudness spin's target; nullopt at its "off" value.
+  std::optional<std::int32_t> loudnessTarget() const;
   // TStationView
   TStationControls Controls() const override;
   void SetCaption(const std::string& Caption) override;

@@ -35,7 +35,10 @@ TEST(Settings, FirstStartUsesTheDefaultsInAFreshDataFolder) {
                                  .RadioName = "My Radio",
                                  .ShowWarning = true,
                                  .Mp3Stream = true,
-                                 .IcecastUrl = ""}));
+                                 .IcecastUrl = "",
+                                 .Loudness = -16,
+                                 .Crossfade = 0,
+                                 .TrimSilence = true}));
   EXPECT_FALSE(std::filesystem::exists(folder + kSettingsFileName)) << "reading creates nothing";
 
   // Without a usable XDG_CONFIG_HOME the folder lives in ~/.config.
@@ -81,6 +84,16 @@ TEST(Settings, EveryKeyFallsBackOnItsOwn) {
       {"[Settings]\nShowWarning=letters", [](auto&) {}},
       {"[Settings]\nMp3Stream=0", [](auto& s) { s.Mp3Stream = false; }},
       {"[Settings]\nMp3Stream=letters", [](auto&) {}},
+      {"[Settings]\nLoudness=off", [](auto& s) { s.Loudness.reset(); }},
+      {"[Settings]\nLoudness=-30", [](auto& s) { s.Loudness = -30; }},
+      {"[Settings]\nLoudness=-5", [](auto& s) { s.Loudness = -5; }},
+      {"[Settings]\nLoudness=-31", [](auto&) {}},
+      {"[Settings]\nLoudness=-4", [](auto&) {}},
+      {"[Settings]\nLoudness=OFF", [](auto&) {}},
+      {"[Settings]\nCrossfade=10", [](auto& s) { s.Crossfade = 10; }},
+      {"[Settings]\nCrossfade=11", [](auto&) {}},
+      {"[Settings]\nCrossfade=-1", [](auto&) {}},
+      {"[Settings]\nTrimSilence=0", [](auto& s) { s.TrimSilence = false; }},
       {"[SETTINGS]\nbitrate = 64 ", [](auto& s) { s.Bitrate = 64; }},
       {"[Window]\nTop=-20\nLeft=0x10",
        [](auto& s) {
@@ -175,6 +188,9 @@ TEST(Settings, RoundTripUpdatesKeysInPlaceAndKeepsTheRestOfTheFile) {
   s.RadioName = "Радио \"Волна\", ночь; 1=2 [x]";
   s.ShowWarning = false;
   s.Mp3Stream = false;
+  s.Loudness.reset();
+  s.Crossfade = 7;
+  s.TrimSilence = false;
   {
     TIniFile ini(file);
     EXPECT_EQ(readSettings(ini).Port, 1234);
@@ -200,6 +216,9 @@ TEST(Settings, RoundTripUpdatesKeysInPlaceAndKeepsTheRestOfTheFile) {
                   "ShowWarning=0\r\n"
                   "Mp3Stream=0\r\n"
                   "IcecastUrl=\r\n"
+                  "Loudness=off\r\n"
+                  "Crossfade=7\r\n"
+                  "TrimSilence=0\r\n"
                   "\r\n"
                   "[Last]\r\n"
                   "Tail=x\r\n"

@@ -1,5 +1,6 @@
 // The window on air: the real chain, a real listener, the operator's clicks.
 #include "audio/audio_play_list.h"
+#include "sound/sound_stage.h"
 #include "station/playlist_file.h"
 #include "station/station_settings.h"
 #include "station/window/sondrix_server.h"
@@ -145,8 +146,17 @@ private Q_SLOTS:
     TSondrixServer& w = *window;
     w.addtopl({A, J, B, C});
     w.rname->setText(QStringLiteral("Test FM"));
+    w.lue->setValue(-20);
+    w.xfe->setValue(1);
+    w.tse->setChecked(false);
     const QString port = w.pe->text();
     w.b1->click();
+    // The sound controls reach the stage and are locked with the other settings.
+    const SoundParams sound = w.Station().sound->Params();
+    QCOMPARE(sound.TargetLufs, std::optional<double>(-20.0));
+    QCOMPARE(sound.CrossfadeSeconds, 1.0);
+    QVERIFY(!sound.TrimSilence);
+    QVERIFY(!w.lue->isEnabled() && !w.xfe->isEnabled() && !w.tse->isEnabled());
     QCOMPARE(w.b1->text(), QStringLiteral("Stop"));
     const QString link = QStringLiteral("mms://127.0.0.1:") + port;
     QCOMPARE(w.windowTitle(),
@@ -163,7 +173,7 @@ private Q_SLOTS:
     QProcess listener;
     listener.start(QStringLiteral("ffmpeg"),
                    {QStringLiteral("-nostdin"), QStringLiteral("-v"), QStringLiteral("error"),
-                    QStringLiteral("-t"), QStringLiteral("13"), QStringLiteral("-i"),
+                    QStringLiteral("-t"), QStringLiteral("16"), QStringLiteral("-i"),
                     QStringLiteral("mmsh://127.0.0.1:") + port + QStringLiteral("/"),
                     QStringLiteral("-f"), QStringLiteral("s16le"), QStringLiteral("-ac"),
                     QStringLiteral("2"), QStringLiteral("-ar"), QStringLiteral("44100"),
@@ -191,9 +201,10 @@ private Q_SLOTS:
     QCOMPARE(listener.exitCode(), 0);
     QTRY_COMPARE_WITH_TIMEOUT(w.l4->text(), QStringLiteral("Listeners: 0"), 10000);
     const QByteArray pcm = listener.readAllStandardOutput();
-    QVERIFY2(pcm.size() >= 12 * 44100 * 4, qPrintable(QString::number(pcm.size())));
+    QVERIFY2(pcm.size() >= 15 * 44100 * 4, qPrintable(QString::number(pcm.size())));
 
-    // What was heard, in order: A, the jingle once and whole, B, C, then A again.
+    // What was heard, in order: A, the jingle once and whole, B, C, then A again; every track
+    // whole (4 s: 15 or 16 quarters), less the half second a crossfade takes of a cold ending.
     std::vector<std::pair<int, int>> runs;
     for (const auto& run : runsOf(tonesOf(pcm)))
       if (run.second >= 2) // quarters that straddle two tones are noise
@@ -209,6 +220,8 @@ private Q_SLOTS:
     QVERIFY2(at != runs.end() && runs.end() - at >= 5, qPrintable(heard));
     QVERIFY2(is(at[1], 1320) && at[1].second >= 3 && at[1].second <= 5, qPrintable(heard));
     QVERIFY2(is(at[2], 660) && is(at[3], 880) && is(at[4], 440), qPrintable(heard));
+    for (int i : {0, 2, 3})
+      QVERIFY2(at[i].second >= 13 && at[i].second <= 16, qPrintable(heard));
 
     w.b1->click();
     QCOMPARE(w.b1->text(), QStringLiteral("Stopping..."));
@@ -222,7 +235,7 @@ private Q_SLOTS:
     QVERIFY(w.ling->text().isEmpty());
     waitIdle(w);
     QVERIFY(w.l4->text().isEmpty());
-    QVERIFY(w.pl->isEnabled() && w.pe->isEnabled());
+    QVERIFY(w.pl->isEnabled() && w.pe->isEnabled() && w.lue->isEnabled() && w.tse->isEnabled());
   }
 
   void aStopMidListResumesThereAndShuffleFillsAPermutation() {

@@ -95,7 +95,7 @@ private Q_SLOTS:
     QVERIFY(!w.cb->isChecked());
     QCOMPARE(w.rname->text(), QStringLiteral("My Radio"));
     QCOMPARE(w.pos(), QPoint(0, 0));
-    QCOMPARE(w.size(), QSize(428, 342));
+    QCOMPARE(w.size(), QSize(624, 342));
     QCOMPARE(w.LanguageCode(), std::string("en"));
     QCOMPARE(w.gb->title(), QStringLiteral("Settings"));
     QCOMPARE(w.D_B->toolTip(), QStringLiteral("Удалить выделенные треки"));
@@ -351,7 +351,41 @@ private Q_SLOTS:
       QVERIFY(fits(w.Label5, w.Label5->text(), w.ling->x() - w.Label5->x() - 2));
       QVERIFY(fits(w.gb, w.gb->title(), w.gb->width() - 16));
       QVERIFY(fits(w.Label4, w.Label4->text(), w.rname->width()));
+      for (QLabel* label : {w.Label6, w.Label7})
+        QVERIFY(fits(label, label->text(), w.lue->x() - label->x() - 2));
+      QVERIFY(fits(w.tse, w.tse->text(), w.tse->width() - 20));
+      QVERIFY(fits(w.sg, w.sg->title(), w.sg->width() - 16));
+      // The lowest loudness reads "off" in the language, and fits its field.
+      w.lue->setValue(w.lue->minimum());
+      QCOMPARE(w.lue->text(), QString::fromStdString(stationTexts(code).LoudnessOffText));
+      QVERIFY(fits(w.lue, w.lue->text(), w.lue->width() - 24));
     }
+  }
+
+  void soundSettingsSurviveARestart() {
+    const std::string folder = dataFolder();
+    // Out of range or unknown values fall back to the defaults.
+    writeFile(folder + "config.cfg",
+              "[Settings]\nPort=8098\nLoudness=-4\nCrossfade=11\nTrimSilence=0\n");
+    {
+      Harness h;
+      h.open();
+      TSondrixServer& w = *h.Window;
+      QCOMPARE(w.lue->value(), -16);
+      QCOMPARE(w.xfe->value(), 0);
+      QVERIFY(!w.tse->isChecked());
+      w.lue->setValue(w.lue->minimum());
+      w.xfe->setValue(4);
+      h.close();
+    }
+    const std::string config = readFile(folder + "config.cfg");
+    QVERIFY(config.find("Loudness=off") != std::string::npos);
+    QVERIFY(config.find("Crossfade=4") != std::string::npos);
+    QVERIFY(config.find("TrimSilence=0") != std::string::npos);
+    Harness again;
+    again.open();
+    QCOMPARE(again.Window->lue->value(), again.Window->lue->minimum());
+    QCOMPARE(again.Window->xfe->value(), 4);
   }
 };
 
