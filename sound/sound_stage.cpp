@@ -24,6 +24,9 @@ constexpr double kLongestStaging = 0.5;
 constexpr double kGainDbPerSecond = 6.0;
 // A cold ending is crossed this briefly at most.
 constexpr double kColdOverlap = 0.5;
+// The encoders' own ripple raises true peaks by a few tenths of a dB; the ceiling holds at the
+// listener only if the limiter keeps this much below it.
+constexpr double kCodecHeadroomDb = 0.5;
 
 double dbToGain(double Db) {
   return std::pow(10.0, Db / 20.0);
@@ -102,8 +105,8 @@ void TSoundStage::DoInit() {
   FMarks.clear();
   FLimiter.reset();
   if (FRun.TargetLufs || FRun.CrossfadeSeconds > 0)
-    FLimiter = std::make_unique<PeakLimiter>(FRate, FChannels,
-                                             PeakLimiterParams{FRun.CeilingDbtp, 5.0, 100.0});
+    FLimiter = std::make_unique<PeakLimiter>(
+        FRate, FChannels, PeakLimiterParams{FRun.CeilingDbtp - kCodecHeadroomDb, 5.0, 100.0});
   FInputEnded = false;
   FSilentInARow = 0;
   FAudibleSerial = 0;
