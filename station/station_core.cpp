@@ -1,5 +1,6 @@
 #include "station_core.h"
 
+#include "analysis_input.h"
 #include "audio/audio_play_list.h"
 #include "base/text.h"
 #include "icecast_titles.h"
@@ -42,17 +43,8 @@ TStationCore::TStationCore(TStationView& View)
   conv->SetInput(au);
   sound = new TSoundStage(FOwner.get());
   sound->SetInput(conv);
-  FScanner = std::make_unique<TrackScanner>(
-      [](const std::string& Path) {
-        // An input of the analysis' own, so it never waits on the broadcast's.
-        auto input = MakeComponent<TMP3In>();
-        input->SetLoop(false);
-        input->SetEndSample(-1);
-        input->SetOutputChannels(TChannelsNumber::cnMaxAvailable);
-        input->SetFileName(Path);
-        return ComponentPtr<TAuInput>(input.release());
-      },
-      AnalysisCache(AnalysisCache::DefaultFolder()));
+  FScanner = std::make_unique<TrackScanner>(makeAnalysisInput,
+                                            AnalysisCache(AnalysisCache::DefaultFolder()));
   sound->SetItemLookup([this](std::uint64_t Serial) -> std::optional<SoundItem> {
     const std::optional<TPlayItem> item = au->PlayItem(Serial);
     if (!item)
