@@ -156,6 +156,9 @@ bool TSoundStage::readBlock() {
 void TSoundStage::startItem(std::uint64_t Serial) {
   auto item = std::make_unique<Item>();
   item->Serial = Serial;
+  // An item the list no longer remembers keeps the last one's count: one unknown silent item
+  // must not end the stream.
+  item->ListSize = FItem ? FItem->ListSize : 1;
   if (FItemLookup) {
     if (std::optional<SoundItem> info = FItemLookup(Serial)) {
       item->Path = info->Path;

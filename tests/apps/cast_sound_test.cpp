@@ -3,6 +3,7 @@
 
 #include "cast_process.h"
 #include "sound/track_analyzer.h"
+#include "tests/sound/tone_presence.h"
 
 #include <gtest/gtest.h>
 
@@ -26,6 +27,7 @@ using sondrix::LoudnessMeter;
 using sondrix::test::CastProcess;
 using sondrix::test::freePort;
 using sondrix::test::run;
+using sondrix::testing::presence;
 
 constexpr double kRate = 44100;
 
@@ -75,23 +77,6 @@ std::vector<float> readRaw(const fs::path& Path) {
     std::int16_t v;
     std::memcpy(&v, bytes.data() + 2 * i, 2);
     out[i] = v / 32768.0f;
-  }
-  return out;
-}
-
-// Level of Hz in the left channel in 20 ms Hann windows every 10 ms (dB of amplitude).
-std::vector<double> presence(const std::vector<float>& S, double Hz) {
-  const std::size_t step = 441, n = 882;
-  std::vector<double> out;
-  const double w = 2 * std::numbers::pi * Hz / kRate;
-  for (std::size_t at = 0; at + n <= S.size() / 2; at += step) {
-    double re = 0, im = 0;
-    for (std::size_t i = 0; i < n; ++i) {
-      const double hann = 0.5 - 0.5 * std::cos(2 * std::numbers::pi * static_cast<double>(i) / n);
-      re += hann * S[2 * (at + i)] * std::cos(w * static_cast<double>(at + i));
-      im += hann * S[2 * (at + i)] * std::sin(w * static_cast<double>(at + i));
-    }
-    out.push_back(20 * std::log10(4 * std::hypot(re, im) / n + 1e-9));
   }
   return out;
 }

@@ -1,6 +1,7 @@
 #include "signals.h"
 #include "sound/sound_stage.h"
 #include "sound/track_analyzer.h"
+#include "tone_presence.h"
 
 #include <gtest/gtest.h>
 
@@ -13,6 +14,8 @@
 namespace sondrix {
 namespace {
 
+using testing::kStepsPerSecond;
+using testing::presence;
 using testing::Signal;
 
 constexpr std::uint32_t kRate = 44100;
@@ -153,27 +156,6 @@ double truePeakDb(const std::vector<float>& Samples) {
   ebur128_true_peak(st, 1, &b);
   ebur128_destroy(&st);
   return 20 * std::log10(std::max(a, b));
-}
-
-constexpr std::size_t kStepsPerSecond = 100;
-
-// The level of Hz around each 10 ms step of the left channel (dB): a 20 ms Hann window, so
-// tones a few hundred hertz apart do not leak into each other.
-std::vector<double> presence(const std::vector<float>& Samples, double Hz) {
-  const std::size_t step = kRate / kStepsPerSecond;
-  const std::size_t n = 2 * step;
-  std::vector<double> out;
-  const double w = 2 * std::numbers::pi * Hz / kRate;
-  for (std::size_t at = 0; at + n <= Samples.size() / 2; at += step) {
-    double re = 0, im = 0;
-    for (std::size_t i = 0; i < n; ++i) {
-      const double hann = 0.5 - 0.5 * std::cos(2 * std::numbers::pi * static_cast<double>(i) / n);
-      re += hann * Samples[2 * (at + i)] * std::cos(w * static_cast<double>(at + i));
-      im += hann * Samples[2 * (at + i)] * std::sin(w * static_cast<double>(at + i));
-    }
-    out.push_back(20 * std::log10(4 * std::hypot(re, im) / n + 1e-9));
-  }
-  return out;
 }
 
 // Seconds from the start to where Hz is first and last heard: within 30 dB of its loudest.

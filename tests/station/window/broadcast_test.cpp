@@ -135,6 +135,7 @@ private Q_SLOTS:
   void init() {
     FHome = std::make_unique<QTemporaryDir>();
     qputenv("XDG_CONFIG_HOME", FHome->path().toUtf8());
+    qputenv("XDG_CACHE_HOME", FHome->path().toUtf8()); // the loudness analyses
     FWarnings = 0;
     FTickDontShow = false;
   }
