@@ -31,6 +31,19 @@ void TAudioPlayList::SetFiles(const std::vector<std::string>& Value) {
   FFiles = Value;
 }
 
+void TAudioPlayList::SetKeys(const std::vector<std::uint64_t>& Value) {
+  CriticalSectionGuard lock(*DataCS);
+  FKeys = Value;
+}
+
+void TAudioPlayList::ReplaceFiles(const std::vector<std::string>& Files,
+                                  const std::vector<std::uint64_t>& Keys, std::uint16_t Current) {
+  CriticalSectionGuard lock(*DataCS);
+  FFiles = Files;
+  FKeys = Keys;
+  FCurrentItem = Current;
+}
+
 TAuFileIn* TAudioPlayList::fileInput() const {
   if (FInput == nullptr)
     throw EAuException("Input is not assigned.");
@@ -69,6 +82,9 @@ void TAudioPlayList::openItem(TAuFileIn* input, int index) {
   item.Index = static_cast<std::uint16_t>(index);
   item.ListSize = FFiles.size();
   item.Path = FFiles[static_cast<std::size_t>(index)];
+  item.Key = static_cast<std::size_t>(index) < FKeys.size() ? FKeys[static_cast<std::size_t>(index)]
+                                                            : static_cast<std::uint64_t>(index);
+  item.Seconds = input->TotalTime();
   // Taken now: by the time the sound is heard the source may have opened the next file.
   if (auto* tagged = dynamic_cast<TAuTaggedFileIn*>(input)) {
     const TCommonTags& tags = *tagged->CommonTags();

@@ -22,7 +22,9 @@ struct TPlayItem {
   std::uint64_t Serial = 0; // the ItemSerial of its blocks
   std::uint16_t Index = 0;
   std::size_t ListSize = 0; // entries in the list when it was opened
+  std::uint64_t Key = 0;    // the caller's key of the entry (SetKeys), else its index
   std::string Path;
+  std::uint32_t Seconds = 0; // the file's length, whole seconds; 0 when unknown
   std::u16string Artist, Title, Album, Genre;
   std::string Year;
 };
@@ -43,6 +45,12 @@ public:
   std::vector<std::string> Files() const;
   // Copies the entries; a run in progress goes on with its current file.
   void SetFiles(const std::vector<std::string>& Value);
+  // Keys of the entries, one each, recorded with every item opened (PlayItem). Empty: none.
+  void SetKeys(const std::vector<std::uint64_t>& Value);
+  // Replaces the list while a run goes on with the file it has open, which now stands at
+  // Current: the end of that file goes on with Files[Current + 1]. Any thread.
+  void ReplaceFiles(const std::vector<std::string>& Files, const std::vector<std::uint64_t>& Keys,
+                    std::uint16_t Current);
 
   std::uint16_t CurrentItem() const { return FCurrentItem; }
   // An index beyond the list is ignored (0 is always taken). While playing, switches at once:
@@ -79,7 +87,8 @@ private:
   // Opens Files[index] in the file source and records it as a new item. Under DataCS.
   void openItem(TAuFileIn* input, int index);
 
-  std::vector<std::string> FFiles; // under DataCS
+  std::vector<std::string> FFiles;  // under DataCS
+  std::vector<std::uint64_t> FKeys; // under DataCS
   std::atomic<std::uint16_t> FCurrentItem{0};
   std::atomic<bool> FWrap{false};
   std::atomic<std::uint64_t> FItemSerial{0};

@@ -24,6 +24,10 @@ constexpr double kLongestStaging = 0.5;
 constexpr double kGainDbPerSecond = 6.0;
 // A cold ending is crossed this briefly at most.
 constexpr double kColdOverlap = 0.5;
+// A skip fades what is queued out over this, with a crossfade set; without, it only avoids a
+// click.
+constexpr double kSkipFade = 0.5;
+constexpr double kSkipCut = 0.01;
 // The encoders' own ripple raises true peaks by a few tenths of a dB; the ceiling holds at the
 // listener only if the limiter keeps this much below it.
 constexpr double kCodecHeadroomDb = 0.5;
@@ -110,6 +114,10 @@ void TSoundStage::DoInit() {
   FInputEnded = false;
   FSilentInARow = 0;
   FAudibleSerial = 0;
+  FAudibleFrames = 0;
+  FAudibleFrom = 0;
+  FSkipBelow = 0;
+  FSkipOverlap.reset();
   FSize = -1;
   FPosition = 0;
   Busy = true;
@@ -135,6 +143,8 @@ bool TSoundStage::readBlock() {
   if (bytes == 0 || p == nullptr)
     return false;
   const std::uint64_t serial = FInput->ItemSerial();
+  if (serial < FSkipBelow)
+    return true; // the rest of an item skipped
   if (!FItem || serial != FItem->Serial) {
     if (FItem)
       endItem();
@@ -279,7 +289,10 @@ void TSoundStage::commit(const float* Frames, std::size_t Count) {
   if (item.Committed == 0 && FMarkPending) {
     // The first sound of an item: decide how far it reaches back under the last one.
     const std::uint64_t unsent = FQueuedFrames - FOutFrames;
-    std::uint64_t overlap = FLastItem ? crossfadeFrames(*FLastItem, item) : 0;
+    std::uint64_t overlap = FSkipOverlap ? *FSkipOverlap
+                            : FLastItem  ? crossfadeFrames(*FLastItem, item)
+                                         : 0;
+    FSkipOverlap.reset();
     overlap = std::min({overlap, unsent, FLastItem ? FLastItem->Committed : 0});
     FMixLength = overlap;
     FMixEnd = FQueuedFrames;
@@ -357,11 +370,41 @@ void TSoundStage::emit(std::size_t Frames) {
   bool changed = false;
   while (!FMarks.empty() && FMarks.front().Frame + latency < FOutFrames) {
     FAudibleSerial = FMarks.front().Serial;
+    FAudibleFrom = FMarks.front().Frame + latency;
     FMarks.pop_front();
     changed = true;
   }
+  FAudibleFrames = FOutFrames - std::min(FOutFrames, FAudibleFrom);
   if (changed)
     post(OnItemAudible);
+}
+
+void TSoundStage::Skip(std::uint64_t Serial) {
+  CriticalSectionGuard lock(*DataCS);
+  if (!Busy)
+    return;
+  FSkipBelow = Serial;
+  const double fade =
+      FRun.CrossfadeSeconds > 0 ? std::min(FRun.CrossfadeSeconds, kSkipFade) : kSkipCut;
+  const std::uint64_t keep =
+      std::min<std::uint64_t>(FQueuedFrames - FOutFrames, static_cast<std::uint64_t>(fade * FRate));
+  float* at = FQueue.data() + FQueueStart;
+  for (std::uint64_t i = 0; i < keep; ++i) {
+    const auto gain = static_cast<float>(1.0 - static_cast<double>(i + 1) / keep);
+    for (std::uint32_t c = 0; c < FChannels; ++c)
+      at[i * FChannels + c] *= gain;
+  }
+  FQueue.resize(FQueueStart + keep * FChannels);
+  FQueuedFrames = FOutFrames + keep;
+  // Items that were still to be heard are not.
+  std::erase_if(FMarks, [this](const Mark& m) { return m.Frame >= FQueuedFrames; });
+  FMixAt = FMixEnd = FMixLength = 0;
+  FMarkPending = false;
+  if (FItem && FItem->Committed > 0)
+    FLastItem = std::move(FItem);
+  FItem.reset();
+  FSkipOverlap = FRun.CrossfadeSeconds > 0 ? keep : 0;
+  FSilentInARow = 0;
 }
 
 void TSoundStage::DoGetData(void*& Buffer, std::uint32_t& Bytes) {

@@ -61,6 +61,13 @@ public:
 
   // The item heard now (its ItemSerial; 0 before the first) and frames of it heard so far.
   std::uint64_t AudibleSerial() const { return FAudibleSerial; }
+  std::uint64_t AudibleFrames() const { return FAudibleFrames; }
+  // Cuts the item heard now short for Serial, the item the Input has just switched to: what is
+  // queued of the old one fades out (over half a second with a crossfade set, else 10 ms; less
+  // if less is queued) and the rest goes, as do blocks of items before Serial that the Input
+  // still delivers; with a crossfade the new item comes in under the fade. Main thread, holding
+  // DataLock() across the Input's switch and this call, so the worker reads neither in between.
+  void Skip(std::uint64_t Serial);
   // Paths of items skipped because they held nothing but silence, since the last call.
   std::vector<std::string> TakeSkipped();
 
@@ -122,6 +129,10 @@ private:
   bool FInputEnded = false;
   std::size_t FSilentInARow = 0;
   std::atomic<std::uint64_t> FAudibleSerial{0};
+  std::atomic<std::uint64_t> FAudibleFrames{0};
+  std::uint64_t FAudibleFrom = 0;            // output frame where the audible item began
+  std::uint64_t FSkipBelow = 0;              // blocks of earlier items are dropped
+  std::optional<std::uint64_t> FSkipOverlap; // the next item's reach back after a skip
   std::mutex FSkippedLock;
   std::vector<std::string> FSkipped;
 };

@@ -134,22 +134,7 @@ bool acceptsDroppedFile(const std::string& Path) {
 
 std::vector<std::string> snuffe(const std::vector<std::string>& Entries,
                                 const std::function<std::uint32_t()>& Seed) {
-  std::vector<std::string> files = Entries;
-  const std::uint64_t places = files.empty() ? 0 : files.size() - 1;
-  for (std::size_t i = 0; i < files.size(); ++i) {
-    const std::uint32_t seed = Seed() * 134775813u + 1u;
-    const auto r = static_cast<std::size_t>((std::uint64_t{seed} * places) >> 32);
-    // Remove at i, insert at r: the entries between shift by one place.
-    if (r < i)
-      std::rotate(files.begin() + static_cast<std::ptrdiff_t>(r),
-                  files.begin() + static_cast<std::ptrdiff_t>(i),
-                  files.begin() + static_cast<std::ptrdiff_t>(i) + 1);
-    else if (r > i)
-      std::rotate(files.begin() + static_cast<std::ptrdiff_t>(i),
-                  files.begin() + static_cast<std::ptrdiff_t>(i) + 1,
-                  files.begin() + static_cast<std::ptrdiff_t>(r) + 1);
-  }
-  return files;
+  return snuffeOf(Entries, Seed);
 }
 
 std::uint32_t clockSeed() {

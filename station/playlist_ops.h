@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -40,6 +41,24 @@ bool acceptsDroppedFile(const std::string& Path);
 // second, first.
 std::vector<std::string> snuffe(const std::vector<std::string>& Entries,
                                 const std::function<std::uint32_t()>& Seed);
+// The same shuffle of any entries.
+template <class T>
+std::vector<T> snuffeOf(std::vector<T> Entries, const std::function<std::uint32_t()>& Seed) {
+  const std::uint64_t places = Entries.empty() ? 0 : Entries.size() - 1;
+  for (std::size_t i = 0; i < Entries.size(); ++i) {
+    const std::uint32_t seed = Seed() * 134775813u + 1u;
+    const auto r = static_cast<std::size_t>((std::uint64_t{seed} * places) >> 32);
+    // Remove at i, insert at r: the entries between shift by one place.
+    const auto at = [&Entries](std::size_t k) {
+      return Entries.begin() + static_cast<std::ptrdiff_t>(k);
+    };
+    if (r < i)
+      std::rotate(at(r), at(i), at(i + 1));
+    else if (r > i)
+      std::rotate(at(i), at(i + 1), at(r + 1));
+  }
+  return Entries;
+}
 // The default seed: the low 32 bits of a high-resolution clock.
 std::uint32_t clockSeed();
 

@@ -16,9 +16,15 @@
 #include "winmedia/wm_streamed_out.h"
 
 #include <cmath>
+#include <cstdio>
 #include <stdexcept>
 
 namespace sondrix {
+
+namespace {
+// How long a notice stays in the status line before the track comes back: 5 s of ticks.
+constexpr int kNewsTicks = 50;
+} // namespace
 
 std::string urlHost(const std::string& Address) {
   // An IPv6 address needs brackets, or its last group reads as the port.
@@ -101,7 +107,7 @@ void TStationCore::SetTexts(const TStationTexts& Texts) {
   FTexts = &Texts;
   if (wo->IsBusy() || StopRequested != 0) {
     setCaption(FTexts->StopText);
-    FView.SetStatus(FTexts->ListenersText + std::to_string(ListenerCount()));
+    showStatus();
   } else {
     setCaption(FTexts->StartText);
   }
@@ -139,7 +145,10 @@ void TStationCore::b1Click() {
     outputs.push_back(TIcecastOutput{target->PushUrl(), target->Label()});
     targets.push_back(*target);
   }
-  au->SetFiles(controls.Shuffle ? snuffe(controls.Entries, clockSeed) : controls.Entries);
+  FRun.Start(listEntries(controls), controls.Shuffle, clockSeed);
+  au->SetFiles(FRun.Paths());
+  au->SetKeys(FRun.Keys());
+  FNewsTicks = 0;
   wo->SetPort(static_cast<std::uint32_t>(spinValue(controls.PortText)));
   wo->SetMaxClients(static_cast<std::uint32_t>(spinValue(controls.MaxText)));
   wo->SetDesiredBitrate(static_cast<std::uint32_t>(spinValue(controls.BitrateText)));
@@ -168,6 +177,7 @@ void TStationCore::b1Click() {
   }
   setCaption(FTexts->StopText);
   FView.Lock(true);
+  showOnAir();
   // One lookup serves the title and the link: each may block for seconds.
   const std::string host = urlHost(FLookup());
   const std::string link = "mms://" + host + ":" + controls.PortText;
@@ -176,7 +186,7 @@ void TStationCore::b1Click() {
     FStatus.mp3Link = "http://" + host + ":" + controls.PortText + "/stream.mp3";
   wo->SetStationStatus(FStatus);
   FView.SetTitle(std::string(kAppTitle) + " [" + link + "]");
-  FView.SetStatus(FTexts->ListenersText + std::to_string(ListenerCount()));
+  showStatus();
   FView.SetLink(FStatus.mp3Link.empty() ? link : link + "  " + FStatus.mp3Link);
   if (FShowWarning)
     FShowWarning = FView.ShowPortWarning();
@@ -202,6 +212,7 @@ std::string TStationCore::currentFileName() const {
 
 void TStationCore::woDone() {
   FTitles.reset();
+  FView.ShowOnAir(std::nullopt, std::nullopt);
   FEndedByItself = StopRequested == 0;
   setCaption(FTexts->StartText);
   FView.Lock(false);
@@ -216,8 +227,7 @@ void TStationCore::woDone() {
 
 void TStationCore::woClientConnected() {
   wo->Id3v2Tags()->SetTitle(toWide(FRadioName));
-  if (State() != TBroadcastState::Idle)
-    FView.SetStatus(FTexts->ListenersText + std::to_string(ListenerCount()));
+  showStatus();
 }
 
 void TStationCore::listenerEvent(bool Connected) {
@@ -233,7 +243,9 @@ void TStationCore::woIcecastNews() {
   for (const TIcecastNews& news : wo->TakeIcecastNews()) {
     if (FTitles)
       FTitles->SetConnected(news.Target, news.Connected);
-    FView.SetStatus("Icecast " + news.Text);
+    FNews = "Icecast " + news.Text;
+    FNewsTicks = kNewsTicks;
+    FView.SetStatus(FNews);
   }
 }
 
@@ -257,19 +269,151 @@ void TStationCore::showTrack(const std::u16string& Artist, const std::u16string&
     FTitles->SetTitle(streamTitleText(FStatus.nowPlaying));
 }
 
+std::optional<TPlayItem> TStationCore::audibleItem() const {
+  return au->PlayItem(sound->AudibleSerial());
+}
+
+std::optional<std::uint64_t> TStationCore::readingKey() const {
+  if (const std::optional<TPlayItem> item = au->PlayItem(au->ItemSerial()))
+    return item->Key;
+  return std::nullopt;
+}
+
+std::vector<TRunEntry> TStationCore::listEntries(const TStationControls& Controls) const {
+  std::vector<TRunEntry> entries;
+  for (std::size_t i = 0; i < Controls.Entries.size(); ++i)
+    entries.push_back({i < Controls.Keys.size() ? Controls.Keys[i] : i, Controls.Entries[i]});
+  return entries;
+}
+
+void TStationCore::syncPlaylist() {
+  const std::optional<std::uint64_t> reading = readingKey();
+  au->ReplaceFiles(FRun.Paths(), FRun.Keys(), static_cast<std::uint16_t>(FRun.Position(reading)));
+  wantAnalysis();
+  showOnAir();
+}
+
+void TStationCore::ListChanged() {
+  if (State() == TBroadcastState::Idle)
+    return;
+  const TStationControls controls = FView.Controls();
+  // The name may change on air: listeners see it from the next track on.
+  FRadioName = controls.RadioName;
+  FRun.Update(listEntries(controls), readingKey(), clockSeed);
+  syncPlaylist();
+}
+
+void TStationCore::PlayNext(std::uint64_t Key) {
+  if (State() != TBroadcastState::OnAir)
+    return;
+  FRun.PlayNext(Key, readingKey());
+  syncPlaylist();
+}
+
+void TStationCore::PlayNow(std::uint64_t Key) {
+  if (State() != TBroadcastState::OnAir)
+    return;
+  if (const std::optional<std::size_t> index = FRun.IndexOf(Key))
+    skipTo(*index);
+}
+
+void TStationCore::NextTrack() {
+  if (State() != TBroadcastState::OnAir || FRun.Entries().empty())
+    return;
+  // The one after the track heard, not after the one read ahead for a crossfade.
+  const std::optional<TPlayItem> heard = audibleItem();
+  const std::size_t at = FRun.Position(heard ? std::optional(heard->Key) : readingKey());
+  skipTo((at + 1) % FRun.Entries().size());
+}
+
+void TStationCore::skipTo(std::size_t Index) {
+  try {
+    // The stage's lock first: the worker must read neither the old item nor the new one
+    // until the stage knows of the cut.
+    CriticalSectionGuard lock(sound->DataLock());
+    au->SetCurrentItem(static_cast<std::uint16_t>(Index));
+    sound->Skip(au->ItemSerial());
+  } catch (const std::exception& e) {
+    // The same rule as a failed switch on the worker: the broadcast ends, naming the track.
+    fail(e.what());
+    wo->Stop(true);
+    setCaption(FTexts->StoppingText);
+    StopRequested = 1;
+  }
+}
+
+void TStationCore::Timer1Timer() {
+  if (FNewsTicks > 0)
+    --FNewsTicks;
+  showStatus();
+}
+
+std::string TStationCore::NowPlayingText() const {
+  const std::optional<TPlayItem> item = audibleItem();
+  if (!item)
+    return {};
+  std::string name = toNarrow(item->Artist) + " - " + toNarrow(item->Title);
+  if (item->Artist.empty() && item->Title.empty())
+    name = displayName(item->Path);
+  const auto clock = [](std::uint64_t Seconds) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%llu:%02llu", static_cast<unsigned long long>(Seconds / 60),
+                  static_cast<unsigned long long>(Seconds % 60));
+    return std::string(text);
+  };
+  const std::uint32_t rate = sound->SampleRate();
+  const std::uint64_t elapsed = rate == 0 ? 0 : sound->AudibleFrames() / rate;
+  // The length heard: without the silence trimmed at its ends, once the analysis knows it.
+  std::uint64_t total = item->Seconds;
+  if (const std::optional<TrackAnalysis> analysis = FScanner->Find(item->Path);
+      analysis && !analysis->Silent && sound->Params().TrimSilence)
+    total = static_cast<std::uint64_t>(std::lround(analysis->CueOut - analysis->CueIn));
+  return "\u25B6 " + name + "  " + clock(elapsed) + " / " + clock(total);
+}
+
+void TStationCore::showStatus() {
+  if (State() == TBroadcastState::Idle)
+    return;
+  const std::string listeners = FTexts->ListenersText + std::to_string(ListenerCount());
+  if (FNewsTicks > 0)
+    return;
+  const std::string track = NowPlayingText();
+  FView.ShowNowPlaying(track.empty() ? listeners : track + "  \u00B7  " + listeners);
+}
+
+void TStationCore::showOnAir() {
+  if (State() == TBroadcastState::Idle || FRun.Entries().empty()) {
+    FView.ShowOnAir(std::nullopt, std::nullopt);
+    return;
+  }
+  const std::optional<TPlayItem> heard = audibleItem();
+  const std::optional<std::uint64_t> onAir =
+      heard ? std::optional(heard->Key) : std::optional<std::uint64_t>();
+  const std::size_t at = FRun.Position(onAir ? onAir : readingKey());
+  FView.ShowOnAir(onAir, FRun.Entries()[(at + 1) % FRun.Entries().size()].Key);
+}
+
 void TStationCore::soundItemAudible() {
-  const std::optional<TPlayItem> item = au->PlayItem(sound->AudibleSerial());
+  const std::optional<TPlayItem> item = audibleItem();
   if (!item)
     return;
+  FRun.Started(item->Key);
+  FStatus.name = FRadioName;
+  wo->Id3v2Tags()->SetTitle(toWide(FRadioName));
   showTrack(item->Artist, item->Title, item->Album, item->Genre, item->Year,
             displayName(item->Path));
-  FView.TrackChanged(item->Index, item->ListSize, item->Path, toNarrow(item->Artist),
-                     toNarrow(item->Title));
+  // The entry's key: its place in the list as given, for a face without keys of its own.
+  FView.TrackChanged(static_cast<std::size_t>(item->Key), item->ListSize, item->Path,
+                     toNarrow(item->Artist), toNarrow(item->Title));
+  showOnAir();
+  showStatus();
 }
 
 void TStationCore::soundItemSkipped() {
   for (const std::string& path : sound->TakeSkipped()) {
     const std::string text = displayName(path) + FTexts->SilentSkippedText;
+    FNews = text;
+    FNewsTicks = kNewsTicks;
     FView.SetStatus(text);
     FView.TrackSkipped(path, text);
   }

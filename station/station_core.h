@@ -1,6 +1,7 @@
 #pragma once
 
 #include "base/component.h"
+#include "run_order.h"
 #include "station_texts.h"
 #include "winmedia/server/net_status.h"
 
@@ -27,6 +28,7 @@ enum class TBroadcastState { Idle, OnAir, Stopping };
 // What the operator's controls hold when the start button is pressed.
 struct TStationControls {
   std::vector<std::string> Entries;           // the playlist, in list order
+  std::vector<std::uint64_t> Keys;            // a key per entry that stays with it; empty: none
   std::string PortText, BitrateText, MaxText; // spin fields as typed
   bool Shuffle = false;
   std::string RadioName;
@@ -47,6 +49,9 @@ public:
   virtual void SetTitle(const std::string& Title) = 0;
   virtual void SetLink(const std::string& Link) = 0;
   virtual void SetStatus(const std::string& Text) = 0;
+  // The status line while on air: the track heard, its time, the listeners. Refreshed every
+  // tick, so a face that logs lines leaves it alone.
+  virtual void ShowNowPlaying(const std::string& Line) { SetStatus(Line); }
   // Locks the playlist and settings while on air and runs the 100 ms tick; false undoes it.
   virtual void Lock(bool OnAir) = 0;
   // The port warning; returns whether it should be shown again at later starts.
@@ -55,6 +60,9 @@ public:
   virtual void TrackChanged(std::size_t /*Index*/, std::size_t /*Count*/,
                             const std::string& /*Path*/, const std::string& /*Artist*/,
                             const std::string& /*Title*/) {}
+  // ...the entries heard now and up next (their keys), for the list to mark...
+  virtual void ShowOnAir(std::optional<std::uint64_t> /*OnAir*/,
+                         std::optional<std::uint64_t> /*Next*/) {}
   // ...a listener that came or went...
   virtual void ListenersChanged(bool /*Connected*/, std::uint32_t /*Count*/) {}
   // ...and a track skipped because it held nothing but silence (Text says so, in the language).
@@ -88,6 +96,19 @@ public:
   void b1Click();
   // Stops and waits for the worker, no done event (closing the window).
   void StopAndWait();
+
+  // On air. The next entry at once (faded when a crossfade is set); the entry with Key now;
+  // the entry with Key after the one on air, without a cut. A track that cannot be opened
+  // ends the broadcast as a failure, as at the end of a track.
+  void NextTrack();
+  void PlayNow(std::uint64_t Key);
+  void PlayNext(std::uint64_t Key);
+  // The list was edited on air: what plays after the track on air follows the list as it is now.
+  void ListChanged();
+  // The 100 ms tick while on air: the status line's elapsed time.
+  void Timer1Timer();
+  // "<Artist - Title>  m:ss / m:ss" of the track heard now; empty when none.
+  std::string NowPlayingText() const;
 
   TBroadcastState State() const;
   const std::string& Caption() const { return FCaption; }
@@ -126,6 +147,15 @@ private:
                  const std::string& Name);
   // The run's tracks from the one playing on, for the analysis to take in that order.
   void wantAnalysis();
+  // The key of the entry the playlist has open (read ahead of what is heard).
+  std::optional<std::uint64_t> readingKey() const;
+  std::optional<TPlayItem> audibleItem() const;
+  // Gives the playlist the run's order, keeping its open file where it now stands.
+  void syncPlaylist();
+  void skipTo(std::size_t Index);
+  void showStatus();
+  void showOnAir();
+  std::vector<TRunEntry> listEntries(const TStationControls& Controls) const;
   void setCaption(const std::string& Caption);
   std::string currentFileName() const;
 
@@ -142,6 +172,9 @@ private:
   StationStatus FStatus;                   // what the status answers show
   std::unique_ptr<TIcecastTitles> FTitles; // while on air with Icecast servers
   std::unique_ptr<TrackScanner> FScanner;
+  TRunOrder FRun;
+  std::string FNews; // an Icecast or skip notice, shown for a while instead of the track
+  int FNewsTicks = 0;
 };
 
 } // namespace sondrix

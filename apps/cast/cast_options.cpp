@@ -69,6 +69,9 @@ std::string castUsage() {
          "  --help             show this text\n"
          "\n"
          "Tracks play whole, one after another; after the last one the first follows again.\n"
+         "While on air, standard input (a terminal or a pipe) takes a command a line:\n"
+         "  next               the next track at once (faded when --crossfade is set)\n"
+         "  play N             the N-th file of the list, as given, at once\n"
          "Track changes, listeners coming and going and Icecast connections are printed. Ctrl+C\n"
          "(SIGINT) or SIGTERM stops the broadcast cleanly.\n";
 }

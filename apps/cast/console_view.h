@@ -22,6 +22,7 @@ public:
   void SetTitle(const std::string&) override {}
   void SetLink(const std::string& Link) override;
   void SetStatus(const std::string& Text) override;
+  void ShowNowPlaying(const std::string&) override {} // the track changes are printed
   void Lock(bool) override {}
   bool ShowPortWarning() override { return false; }
   void TrackChanged(std::size_t Index, std::size_t Count, const std::string& Path,

@@ -1,4 +1,5 @@
 #include "base/main_thread_dispatcher.h"
+#include "console_commands.h"
 #include "console_view.h"
 #include "station/station_core.h"
 #include "station/track_probe.h"
@@ -8,6 +9,7 @@
 #include <cstdio>
 #include <ctime>
 #include <iostream>
+#include <unistd.h>
 
 namespace {
 
@@ -73,8 +75,24 @@ int main(int argc, char** argv) {
     if (!options.Address.empty())
       station.SetAddressLookup([address = options.Address] { return address; });
     station.b1Click();
+    TCommandLines commands(STDIN_FILENO);
     while (gStopSignal == 0 && station.State() != TBroadcastState::Idle) {
       mainThreadDispatcher().waitAndPump(std::chrono::milliseconds(100));
+      for (const std::string& line : commands.Take()) {
+        std::string error;
+        const std::optional<CastCommand> command = parseCastCommand(line, error);
+        if (!command) {
+          if (!error.empty())
+            printLine(error);
+        } else if (command->What == CastCommand::Kind::Next) {
+          station.NextTrack();
+        } else if (command->Number > playable.size()) {
+          printLine("play " + std::to_string(command->Number) + ": the list has " +
+                    std::to_string(playable.size()) + " tracks");
+        } else {
+          station.PlayNow(command->Number - 1);
+        }
+      }
     }
     if (station.State() == TBroadcastState::Idle) {
       // Nobody asked for this end: an error, or no track gave sound any more.

@@ -1,4 +1,5 @@
 #include "cast_options.h"
+#include "console_commands.h"
 #include "station/station_core.h"
 
 #include <gtest/gtest.h>
@@ -92,6 +93,37 @@ TEST(CastOptions, SoundOptionsTakeTheirRangesInclusively) {
     EXPECT_THROW(parseCastOptions({"--loudness", bad, "x.mp3"}), std::invalid_argument) << bad;
   for (const char* bad : {"-1", "10.01", "3s", "inf"})
     EXPECT_THROW(parseCastOptions({"--crossfade", bad, "x.mp3"}), std::invalid_argument) << bad;
+}
+
+TEST(CastCommands, ReadsNextAndPlayAndTellsWhatElseIsWrong) {
+  std::string error;
+  const auto next = parseCastCommand("  next \r", error);
+  ASSERT_TRUE(next.has_value());
+  EXPECT_EQ(next->What, CastCommand::Kind::Next);
+  const auto play = parseCastCommand("play 12", error);
+  ASSERT_TRUE(play.has_value());
+  EXPECT_EQ(play->What, CastCommand::Kind::Play);
+  EXPECT_EQ(play->Number, 12u);
+  EXPECT_FALSE(parseCastCommand("   ", error).has_value());
+  EXPECT_TRUE(error.empty()) << "a blank line is no mistake";
+  for (const char* bad : {"play", "play 0", "play -1", "play 2x", "next 2", "NEXT", "stop"}) {
+    EXPECT_FALSE(parseCastCommand(bad, error).has_value()) << bad;
+    EXPECT_NE(error.find("next, play N"), std::string::npos) << bad;
+  }
+}
+
+TEST(CastCommands, LinesArriveWholeAndTheEndOfInputChangesNothing) {
+  int fds[2];
+  ASSERT_EQ(::pipe(fds), 0);
+  TCommandLines lines(fds[0]);
+  EXPECT_TRUE(lines.Take().empty()) << "nothing written: nothing read, and no waiting";
+  ASSERT_EQ(::write(fds[1], "next\npla", 8), 8);
+  EXPECT_EQ(lines.Take(), std::vector<std::string>{"next"});
+  ASSERT_EQ(::write(fds[1], "y 2\n", 4), 4);
+  ::close(fds[1]);
+  EXPECT_EQ(lines.Take(), std::vector<std::string>{"play 2"});
+  EXPECT_TRUE(lines.Take().empty());
+  ::close(fds[0]);
 }
 
 } // namespace

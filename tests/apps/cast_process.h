@@ -46,13 +46,16 @@ class CastProcess {
 public:
   explicit CastProcess(const std::vector<std::string>& args) {
     int fds[2];
-    if (::pipe(fds) != 0)
+    int input[2];
+    if (::pipe(fds) != 0 || ::pipe(input) != 0)
       throw std::runtime_error("pipe");
     FPid = ::fork();
     if (FPid == 0) {
       ::dup2(fds[1], 1);
       ::dup2(fds[1], 2);
+      ::dup2(input[0], 0);
       ::close(fds[0]);
+      ::close(input[1]);
       std::vector<char*> argv;
       std::string binary = SONDRIX_CAST_BINARY;
       argv.push_back(binary.data());
@@ -64,6 +67,8 @@ public:
       ::_exit(127);
     }
     ::close(fds[1]);
+    ::close(input[0]);
+    FInput = input[1];
     FReader = std::thread([this, fd = fds[0]] {
       char buf[4096];
       std::string partial;
@@ -82,6 +87,13 @@ public:
     }
     if (FReader.joinable())
       FReader.join();
+    if (FInput >= 0)
+      ::close(FInput);
+  }
+  // Writes to the program's standard input (a pipe kept open until the object goes).
+  void Send(const std::string& text) {
+    if (::write(FInput, text.data(), text.size()) != static_cast<ssize_t>(text.size()))
+      throw std::runtime_error("cannot write to sondrix-cast");
   }
   std::string Output() {
     std::lock_guard lock(FMutex);
@@ -113,6 +125,7 @@ public:
 
 private:
   pid_t FPid = -1;
+  int FInput = -1;
   bool FExited = false;
   std::thread FReader;
   std::mutex FMutex;

@@ -15,8 +15,10 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <numbers>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -146,7 +148,8 @@ struct Recording {
 // sondrix-cast plays Tracks with Options; a listener of each flavour records Seconds from
 // when the station goes on air.
 Recording listen(const fs::path& Dir, const std::vector<std::string>& Files,
-                 std::vector<std::string> Options, double Seconds) {
+                 std::vector<std::string> Options, double Seconds,
+                 const std::function<void(CastProcess&)>& Meanwhile = {}) {
   const std::uint16_t port = freePort();
   const std::string host = "127.0.0.1:" + std::to_string(port);
   std::vector<std::string> args = {"--port", std::to_string(port), "--address", "127.0.0.1"};
@@ -167,7 +170,12 @@ Recording listen(const fs::path& Dir, const std::vector<std::string>& Files,
                               std::to_string(static_cast<int>(Seconds) + 30) +
                               " ffmpeg -nostdin -v error -y -i http://" + host + "/stream.mp3" +
                               record + (Dir / "mp3.raw").string() + " & wait";
-  EXPECT_EQ(run(command), 0);
+  int recorded = -1;
+  std::thread listeners([&] { recorded = run(command); });
+  if (Meanwhile)
+    Meanwhile(cast);
+  listeners.join();
+  EXPECT_EQ(recorded, 0);
   EXPECT_EQ(cast.Signal(SIGTERM, 10s), 0) << cast.Output();
   return {readRaw(Dir / "wma.raw"), readRaw(Dir / "mp3.raw")};
 }
@@ -273,6 +281,47 @@ TEST_F(CastSound, ACrossfadeCrossesAFadeWhereItBeginsAndLeavesJinglesWhole) {
                 static_cast<double>(coldEnd.front().second), 6);
     EXPECT_NEAR(static_cast<double>(jingleEnd.front().second - jingle.front().first) / 100, 3.0,
                 0.06);
+  }
+}
+
+TEST_F(CastSound, CommandsOnItsInputSkipAndPlayWithinASecond) {
+  const std::vector<Track> tracks = {
+      {"first", 12, 1.0, 440, 880, -18},
+      {"second", 12, 1.0, 660, 1320, -18},
+      {"third", 12, 1.0, 990, 1980, -18},
+  };
+  std::vector<std::string> files;
+  for (const Track& t : tracks)
+    files.push_back(makeTrack(FDir, t));
+  // The listener's recording starts with the broadcast (a new listener gets what the station
+  // has sent so far), so times in it count from going on air.
+  const Recording heard = listen(FDir, files, {"--crossfade", "2"}, 9, [](CastProcess& cast) {
+    std::this_thread::sleep_for(3s);
+    cast.Send("next\n");
+    std::this_thread::sleep_for(3s);
+    cast.Send("nonsense\nplay 1\n");
+  });
+  for (const auto& [flavour, pcm] : {std::pair{"mmsh", &heard.Wma}, {"mp3", &heard.Mp3}}) {
+    SCOPED_TRACE(flavour);
+    const auto first = runsOf(*pcm, 440);
+    const auto second = runsOf(*pcm, 660);
+    ASSERT_GE(first.size(), 2u);
+    ASSERT_EQ(second.size(), 1u);
+    const double start = static_cast<double>(first[0].first) / 100;
+    const double skipped = static_cast<double>(second[0].first) / 100 - start;
+    const double played = static_cast<double>(first[1].first) / 100 - start;
+    // Each command is heard within a second of being given.
+    EXPECT_GT(skipped, 2.9);
+    EXPECT_LT(skipped, 4.0);
+    EXPECT_GT(played, 5.9);
+    EXPECT_LT(played, 7.0);
+    // The cut track fades for at most the half second a skip takes, and its ending is never
+    // heard: it was skipped, not played out.
+    EXPECT_LE(static_cast<double>(first[0].second - second[0].first) / 100, 0.6);
+    for (const double absent : {880.0, 990.0}) {
+      const std::vector<double> p = presence(*pcm, absent);
+      EXPECT_LT(*std::max_element(p.begin(), p.end()), -45) << absent << " Hz";
+    }
   }
 }
 

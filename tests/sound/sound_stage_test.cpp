@@ -38,7 +38,13 @@ public:
       FItems.push_back(toInt16(item.Samples));
   }
   std::uint64_t ItemSerial() override { return FServed; }
-  std::size_t Opened() const { return FSerial; }
+  std::uint64_t Opened() const { return FSerial; }
+  // Switches to item Index at once, as a playlist does for a skip. Caller holds DataLock().
+  void Jump(std::size_t Index) {
+    FIndex = Index;
+    FOffset = 0;
+    ++FSerial;
+  }
 
 protected:
   std::uint32_t GetBitsPerSample() override { return 16; }
@@ -284,6 +290,52 @@ TEST(SoundStage, CrossfadesCrossFadesWhereTheyBeginAndNeverFadeJingles) {
   const double heard2 = static_cast<double>(played.Changes[1].first) / kRate;
   EXPECT_GT(heard2, start1000);
   EXPECT_LT(heard2, end500 + 0.1);
+}
+
+TEST(SoundStage, ASkipFadesWhatIsQueuedAndTheChosenItemFollowsAtOnce) {
+  const std::vector<Signal> items = {tone(6.0, -20, 500), tone(6.0, -20, 1000),
+                                     tone(6.0, -20, 2000)};
+  for (const double crossfade : {0.0, 3.0}) {
+    SCOPED_TRACE(crossfade);
+    auto list = MakeComponent<ItemList>(2, items);
+    auto stage = MakeComponent<TSoundStage>();
+    SoundParams params;
+    params.TargetLufs.reset();
+    params.CrossfadeSeconds = crossfade;
+    stage->SetParams(params);
+    stage->SetInput(list.get());
+    stage->Init();
+    std::vector<float> out;
+    const auto pull = [&](double Seconds) {
+      while (out.size() < static_cast<std::size_t>(Seconds * kRate) * 2) {
+        void* p = nullptr;
+        std::uint32_t bytes = 3528 * 4;
+        stage->GetData(p, bytes);
+        ASSERT_GT(bytes, 0u);
+        for (std::size_t i = 0; i < bytes / 2; ++i)
+          out.push_back(static_cast<const std::int16_t*>(p)[i] / 32768.0f);
+      }
+    };
+    pull(1.0);
+    {
+      CriticalSectionGuard lock(stage->DataLock());
+      list->Jump(2);
+      stage->Skip(list->Opened());
+    }
+    const double skippedAt = static_cast<double>(out.size() / 2) / kRate;
+    pull(4.0);
+    stage->Flush();
+    const auto [from500, to500] = heardSpan(out, 500);
+    const auto [from2000, to2000] = heardSpan(out, 2000);
+    EXPECT_NEAR(from500, 0, 0.04);
+    // What had been queued fades out within half a second, at once without a crossfade.
+    EXPECT_LE(to500 - skippedAt, crossfade > 0 ? 0.55 : 0.05);
+    EXPECT_LE(from2000 - skippedAt, crossfade > 0 ? 0.05 : 0.06);
+    EXPECT_GE(to2000, 3.9);
+    const std::vector<double> skipped = presence(out, 1000);
+    // Heard, it would stand at -17 dB: only the click of the cut reaches it.
+    EXPECT_LT(*std::max_element(skipped.begin(), skipped.end()), -40) << "the skipped-over item";
+  }
 }
 
 } // namespace
