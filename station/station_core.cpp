@@ -276,6 +276,9 @@ std::optional<TPlayItem> TStationCore::audibleItem() const {
 std::optional<std::uint64_t> TStationCore::readingKey() const {
   if (const std::optional<TPlayItem> item = au->PlayItem(au->ItemSerial()))
     return item->Key;
+  // Nothing opened yet in this run: the entry the playlist will open first.
+  if (au->CurrentItem() < FRun.Entries().size())
+    return FRun.Entries()[au->CurrentItem()].Key;
   return std::nullopt;
 }
 
@@ -286,8 +289,8 @@ std::vector<TRunEntry> TStationCore::listEntries(const TStationControls& Control
   return entries;
 }
 
-void TStationCore::syncPlaylist() {
-  const std::optional<std::uint64_t> reading = readingKey();
+void TStationCore::syncPlaylist(std::optional<std::uint64_t> Reading) {
+  const std::optional<std::uint64_t> reading = Reading;
   au->ReplaceFiles(FRun.Paths(), FRun.Keys(), static_cast<std::uint16_t>(FRun.Position(reading)));
   wantAnalysis();
   showOnAir();
@@ -299,15 +302,17 @@ void TStationCore::ListChanged() {
   const TStationControls controls = FView.Controls();
   // The name may change on air: listeners see it from the next track on.
   FRadioName = controls.RadioName;
-  FRun.Update(listEntries(controls), readingKey(), clockSeed);
-  syncPlaylist();
+  const std::optional<std::uint64_t> reading = readingKey();
+  FRun.Update(listEntries(controls), reading, clockSeed);
+  syncPlaylist(reading);
 }
 
 void TStationCore::PlayNext(std::uint64_t Key) {
   if (State() != TBroadcastState::OnAir)
     return;
-  FRun.PlayNext(Key, readingKey());
-  syncPlaylist();
+  const std::optional<std::uint64_t> reading = readingKey();
+  FRun.PlayNext(Key, reading);
+  syncPlaylist(reading);
 }
 
 void TStationCore::PlayNow(std::uint64_t Key) {

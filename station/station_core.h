@@ -150,8 +150,9 @@ private:
   // The key of the entry the playlist has open (read ahead of what is heard).
   std::optional<std::uint64_t> readingKey() const;
   std::optional<TPlayItem> audibleItem() const;
-  // Gives the playlist the run's order, keeping its open file where it now stands.
-  void syncPlaylist();
+  // Gives the playlist the run's order, keeping the entry it reads (Reading) where it now
+  // stands.
+  void syncPlaylist(std::optional<std::uint64_t> Reading);
   void skipTo(std::size_t Index);
   void showStatus();
   void showOnAir();

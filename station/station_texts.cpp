@@ -36,6 +36,9 @@ const TStationTexts& english() {
       .LoudnessOffText = "off",
       .CrossfadeCaption = "Crossfade, s",
       .TrimCaption = "Trim silence",
+      .NextTrackCaption = "Next track",
+      .PlayNowCaption = "Play now",
+      .PlayNextCaption = "Play next",
       .SilentSkippedText = ": nothing but silence, skipped",
   };
   return texts;
@@ -72,6 +75,9 @@ const TStationTexts& russian() {
       .LoudnessOffText = "выкл.",
       .CrossfadeCaption = "Переход, с",
       .TrimCaption = "Убирать тишину",
+      .NextTrackCaption = "Следующий трек",
+      .PlayNowCaption = "Играть сейчас",
+      .PlayNextCaption = "Играть следующим",
       .SilentSkippedText = ": только тишина, пропущен",
   };
   return texts;

@@ -32,6 +32,9 @@ struct TStationTexts {
   std::string LoudnessOffText;  // its value for "as loud as the files"
   std::string CrossfadeCaption; // seconds
   std::string TrimCaption;      // cut silence at track ends
+  std::string NextTrackCaption; // nt, the tray menu
+  std::string PlayNowCaption;   // the list's menu
+  std::string PlayNextCaption;
   // After a track's name: it held nothing but silence and was skipped.
   std::string SilentSkippedText;
 };

@@ -29,6 +29,7 @@
 #include <QMimeData>
 #include <QPainter>
 #include <QPushButton>
+#include <QShortcut>
 #include <QSpinBox>
 #include <QStyledItemDelegate>
 #include <QSystemTrayIcon>
@@ -36,6 +37,7 @@
 #include <QToolButton>
 #include <QUrl>
 
+#include <algorithm>
 #include <climits>
 #include <exception>
 
@@ -57,6 +59,10 @@ std::string narrow(const QString& Text) {
 }
 
 constexpr int kPathRole = Qt::UserRole;
+constexpr int kKeyRole = Qt::UserRole + 1;  // stays with the entry while the list is edited
+constexpr int kMarkRole = Qt::UserRole + 2; // kOnAir, kUpNext or nothing
+constexpr int kOnAir = 1;
+constexpr int kUpNext = 2;
 
 // Draws an entry as its file name, 2 pixels from the left, over the selection colours.
 class TPlaylistDelegate : public QStyledItemDelegate {
@@ -80,8 +86,18 @@ private:
     Painter->save();
     Painter->fillRect(Option.rect, selected ? palette.highlight() : palette.base());
     Painter->setPen(selected ? palette.highlightedText().color() : palette.text().color());
-    Painter->setFont(Option.font);
-    const QString name = qs(displayName(narrow(Index.data(kPathRole).toString())));
+    QFont font = Option.font;
+    QString name = qs(displayName(narrow(Index.data(kPathRole).toString())));
+    // The entry on air in bold behind a play sign; the one up next behind an arrow.
+    const int mark = Index.data(kMarkRole).toInt();
+    if (mark == kOnAir) {
+      font.setBold(true);
+      name = QStringLiteral("\u25B6 ") + name;
+    } else if (mark == kUpNext) {
+      font.setItalic(true);
+      name = QStringLiteral("\u00BB ") + name;
+    }
+    Painter->setFont(font);
     Painter->drawText(Option.rect.adjusted(2, 0, 0, 0), Qt::AlignLeft | Qt::AlignTop, name);
     if (Option.state & QStyle::State_HasFocus) {
       Painter->setPen(QPen(palette.text().color(), 1, Qt::DotLine));
@@ -181,6 +197,12 @@ void TSondrixServer::createMembers() {
   pl->setUniformItemSizes(true);
   pl->setItemDelegate(new TPlaylistDelegate(pl));
   pl->installEventFilter(this);
+  pl->setDragDropMode(QAbstractItemView::InternalMove);
+  pl->setDefaultDropAction(Qt::MoveAction);
+  pl->setContextMenuPolicy(Qt::CustomContextMenu);
+
+  nt = makeButton(this, 426, 8, 190, 25);
+  nt->setEnabled(false);
 
   b1 = makeButton(this, 255, 8, 164, 25);
   gb = new QGroupBox(this);
@@ -251,7 +273,12 @@ void TSondrixServer::createMembers() {
   bold.setBold(true); // the default item
   N1->setFont(bold);
   N2 = PopupMenu1->addAction(QString());
+  N6 = PopupMenu1->addAction(QString());
+  N6->setEnabled(false);
   N3 = PopupMenu1->addAction(QString());
+  PopupMenu3 = new QMenu(this);
+  N7 = PopupMenu3->addAction(QString());
+  N8 = PopupMenu3->addAction(QString());
   ti = new QSystemTrayIcon(QIcon(QStringLiteral(":/sondrix/station16.png")), this);
   ti->setToolTip(qs(kAppTitle));
   ti->setContextMenu(PopupMenu1);
@@ -280,6 +307,26 @@ void TSondrixServer::createMembers() {
   connect(N1, &QAction::triggered, this, &TSondrixServer::N1Click);
   connect(N2, &QAction::triggered, this, &TSondrixServer::N2Click);
   connect(N3, &QAction::triggered, this, &TSondrixServer::N3Click);
+  connect(nt, &QPushButton::clicked, this, &TSondrixServer::ntClick);
+  connect(N6, &QAction::triggered, this, &TSondrixServer::ntClick);
+  connect(Timer1, &QTimer::timeout, this, [this] { guarded([this] { FStation->Timer1Timer(); }); });
+  auto* nextKey = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_Right), this);
+  connect(nextKey, &QShortcut::activated, this, &TSondrixServer::ntClick);
+  connect(pl, &QListWidget::itemDoubleClicked, this,
+          [this](QListWidgetItem* Item) { PlayNow(pl->row(Item)); });
+  connect(pl, &QWidget::customContextMenuRequested, this, [this](const QPoint& At) {
+    QListWidgetItem* item = pl->itemAt(At);
+    if (item == nullptr || FStation->State() != TBroadcastState::OnAir)
+      return;
+    const int row = pl->row(item);
+    QAction* chosen = PopupMenu3->exec(pl->viewport()->mapToGlobal(At));
+    if (chosen == N7)
+      PlayNow(row);
+    else if (chosen == N8)
+      PlayNext(row);
+  });
+  // A drag within the list moves rows.
+  connect(pl->model(), &QAbstractItemModel::rowsMoved, this, [this] { listEdited(); });
   connect(ti, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason Why) {
     if (Why == QSystemTrayIcon::Trigger || Why == QSystemTrayIcon::DoubleClick)
       N1Click();
@@ -376,6 +423,10 @@ void TSondrixServer::language(const std::string& Code) {
   Label3->setText(qs(texts.BitrateCaption));
   Label2->setText(qs(texts.MaxListenersCaption));
   cb->setText(qs(texts.ShuffleCaption));
+  nt->setText(qs(texts.NextTrackCaption));
+  N6->setText(qs(texts.NextTrackCaption));
+  N7->setText(qs(texts.PlayNowCaption));
+  N8->setText(qs(texts.PlayNextCaption));
   sg->setTitle(qs(texts.SoundCaption));
   Label6->setText(qs(texts.LoudnessCaption));
   lue->setSpecialValueText(qs(texts.LoudnessOffText));
@@ -408,14 +459,32 @@ QStringList TSondrixServer::Entries() const {
 void TSondrixServer::appendEntry(const std::string& Path) {
   auto* item = new QListWidgetItem(qs(displayName(Path)), pl);
   item->setData(kPathRole, qs(Path));
+  item->setData(kKeyRole, QVariant::fromValue<qulonglong>(FNextKey++));
   item->setToolTip(qs(Path));
+}
+
+void TSondrixServer::listEdited() {
+  guarded([this] { FStation->ListChanged(); });
+}
+
+QListWidgetItem* TSondrixServer::itemOfKey(std::uint64_t Key) const {
+  for (int i = 0; i < pl->count(); ++i)
+    if (pl->item(i)->data(kKeyRole).toULongLong() == Key)
+      return pl->item(i);
+  return nullptr;
 }
 
 void TSondrixServer::addtopl(const QStringList& Paths) {
   std::vector<std::string> paths;
   for (const QString& path : Paths)
     paths.push_back(narrow(path));
-  sondrix::addtopl(paths, [this](const std::string& Path) { appendEntry(Path); });
+  try {
+    sondrix::addtopl(paths, [this](const std::string& Path) { appendEntry(Path); });
+  } catch (...) {
+    listEdited(); // what came before the unreadable list joined all the same
+    throw;
+  }
+  listEdited();
 }
 
 void TSondrixServer::ScanFolder(const QString& Folder) {
@@ -432,6 +501,7 @@ void TSondrixServer::ScanFolder(const QString& Folder) {
     throw;
   }
   FScanning = false;
+  listEdited();
   if (FCloseAfterScan)
     QTimer::singleShot(0, this, &QWidget::close);
 }
@@ -439,9 +509,10 @@ void TSondrixServer::ScanFolder(const QString& Folder) {
 void TSondrixServer::WMDropFiles(const QStringList& Paths) {
   for (const QString& path : Paths) {
     const std::string file = narrow(path);
-    if (acceptsDroppedFile(file) && FStation->State() == TBroadcastState::Idle)
+    if (acceptsDroppedFile(file))
       appendEntry(file);
   }
+  listEdited();
 }
 
 QString TSondrixServer::PortCheckAddress() const {
@@ -476,6 +547,43 @@ void TSondrixServer::Button2Click() {
   const QList<QListWidgetItem*> selected = pl->selectedItems();
   for (QListWidgetItem* item : selected)
     delete pl->takeItem(pl->row(item));
+  if (!selected.isEmpty())
+    listEdited();
+}
+
+void TSondrixServer::ntClick() {
+  guarded([this] { FStation->NextTrack(); });
+}
+
+void TSondrixServer::PlayNow(int Row) {
+  if (QListWidgetItem* item = pl->item(Row))
+    guarded([this, item] { FStation->PlayNow(item->data(kKeyRole).toULongLong()); });
+}
+
+void TSondrixServer::PlayNext(int Row) {
+  if (QListWidgetItem* item = pl->item(Row))
+    guarded([this, item] { FStation->PlayNext(item->data(kKeyRole).toULongLong()); });
+}
+
+void TSondrixServer::MoveSelection(int Delta) {
+  QList<int> rows;
+  for (QListWidgetItem* item : pl->selectedItems())
+    rows.append(pl->row(item));
+  std::sort(rows.begin(), rows.end());
+  if (rows.isEmpty() || (Delta < 0 && rows.front() == 0) ||
+      (Delta > 0 && rows.back() == pl->count() - 1))
+    return;
+  if (Delta > 0)
+    std::reverse(rows.begin(), rows.end());
+  const int current = pl->currentRow();
+  for (int row : rows) {
+    QListWidgetItem* item = pl->takeItem(row);
+    pl->insertItem(row + Delta, item);
+    item->setSelected(true);
+  }
+  if (current >= 0)
+    pl->setCurrentRow(current + Delta, QItemSelectionModel::NoUpdate);
+  listEdited();
 }
 
 void TSondrixServer::cpClick() {
@@ -569,6 +677,11 @@ bool TSondrixServer::eventFilter(QObject* Watched, QEvent* Event) {
       pl->selectAll();
       return true;
     }
+    if ((key->modifiers() & Qt::AltModifier) &&
+        (key->key() == Qt::Key_Up || key->key() == Qt::Key_Down)) {
+      MoveSelection(key->key() == Qt::Key_Up ? -1 : 1);
+      return true;
+    }
   }
   return QWidget::eventFilter(Watched, Event);
 }
@@ -577,8 +690,10 @@ bool TSondrixServer::eventFilter(QObject* Watched, QEvent* Event) {
 
 TStationControls TSondrixServer::Controls() const {
   TStationControls controls;
-  for (const QString& entry : Entries())
-    controls.Entries.push_back(narrow(entry));
+  for (int i = 0; i < pl->count(); ++i) {
+    controls.Entries.push_back(narrow(pl->item(i)->data(kPathRole).toString()));
+    controls.Keys.push_back(pl->item(i)->data(kKeyRole).toULongLong());
+  }
   controls.PortText = narrow(pe->text());
   controls.BitrateText = narrow(be->text());
   controls.MaxText = narrow(mse->text());
@@ -613,11 +728,27 @@ void TSondrixServer::SetStatus(const std::string& Text) {
   l4->setText(qs(Text));
 }
 
+void TSondrixServer::ShowOnAir(std::optional<std::uint64_t> OnAir,
+                               std::optional<std::uint64_t> Next) {
+  for (int i = 0; i < pl->count(); ++i)
+    pl->item(i)->setData(kMarkRole, QVariant());
+  if (Next)
+    if (QListWidgetItem* item = itemOfKey(*Next))
+      item->setData(kMarkRole, kUpNext);
+  if (OnAir)
+    if (QListWidgetItem* item = itemOfKey(*OnAir)) {
+      item->setData(kMarkRole, kOnAir);
+      pl->scrollToItem(item);
+    }
+}
+
 void TSondrixServer::Lock(bool OnAir) {
-  for (QWidget* control :
-       std::initializer_list<QWidget*>{pl, Label1, Label2, Label3, pe, be, mse, cb, D_B, a_b, F_b,
-                                       rname, Label6, Label7, lue, xfe, tse})
+  // What needs a new broadcast stays as it was started; the list and the name stay open.
+  for (QWidget* control : std::initializer_list<QWidget*>{Label1, Label2, Label3, pe, be, mse, cb,
+                                                          Label6, Label7, lue, xfe, tse})
     control->setEnabled(!OnAir);
+  nt->setEnabled(OnAir);
+  N6->setEnabled(OnAir);
   if (OnAir)
     Timer1->start();
   else

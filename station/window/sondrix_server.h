@@ -15,6 +15,7 @@ class QGroupBox;
 class QLabel;
 class QLineEdit;
 class QListWidget;
+class QListWidgetItem;
 class QMenu;
 class QCheckBox;
 class QPushButton;
@@ -77,6 +78,9 @@ public:
   QSpinBox *lue, *xfe;
   QCheckBox* tse;
   QPushButton *a_b, *F_b, *D_B;
+  QPushButton* nt;       // next track, while on air
+  QMenu* PopupMenu3;     // the list's: play now, play next
+  QAction *N6, *N7, *N8; // tray: next track; list: play now, play next
   QLineEdit* rname;
   QLineEdit* ling;
   QPushButton* cp;
@@ -106,6 +110,12 @@ public Q_SLOTS:
   void N1Click();
   void N2Click();
   void N3Click();
+  void ntClick();
+  // The entry at Row now / after the one on air. On air only.
+  void PlayNow(int Row);
+  void PlayNext(int Row);
+  // Moves the selected entries one place up (Delta -1) or down (+1).
+  void MoveSelection(int Delta);
   void minimize_app();
   void restore_app();
 
@@ -125,6 +135,7 @@ private:
   void SetTitle(const std::string& Title) override;
   void SetLink(const std::string& Link) override;
   void SetStatus(const std::string& Text) override;
+  void ShowOnAir(std::optional<std::uint64_t> OnAir, std::optional<std::uint64_t> Next) override;
   void Lock(bool OnAir) override;
   bool ShowPortWarning() override;
 
@@ -132,12 +143,16 @@ private:
   // Runs a handler; an error it raises is shown to the operator and the window goes on.
   void guarded(const std::function<void()>& Handler);
   void appendEntry(const std::string& Path);
+  // The list was edited: on air, what plays next follows it.
+  void listEdited();
+  QListWidgetItem* itemOfKey(std::uint64_t Key) const;
 
   Hooks FHooks;
   std::unique_ptr<TStationCore> FStation;
   bool FMp3Stream = true;  // no control of its own: kept from the settings file
   std::string FIcecastUrl; // likewise; empty: no Icecast push
   std::string FLanguageCode = "en";
+  std::uint64_t FNextKey = 0; // the key the next entry gets
   std::string FPortCheckBase;
   TPlaylistEncoding FPlaylistEncoding = TPlaylistEncoding::Ansi;
   bool FScanning = false;
