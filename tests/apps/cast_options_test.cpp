@@ -8,6 +8,7 @@
 #include <fstream>
 #include <stdexcept>
 #include <unistd.h>
+#include <utility>
 
 namespace sondrix {
 namespace {
@@ -56,6 +57,20 @@ TEST(CastOptions, RefusesBadValuesUnknownOptionsAndNoFiles) {
   } catch (const std::invalid_argument& e) {
     EXPECT_NE(std::string(e.what()).find("icecast://"), std::string::npos) << e.what();
     EXPECT_EQ(std::string(e.what()).find("hush"), std::string::npos) << e.what();
+  }
+}
+
+// Each limit is a value the option takes; one past it is refused.
+TEST(CastOptions, NumbersTakeTheirUpperLimitsInclusively) {
+  EXPECT_EQ(parseCastOptions({"--port", "65535", "a.mp3"}).Port, 65535u);
+  EXPECT_EQ(parseCastOptions({"--port", "0", "a.mp3"}).Port, 0u);
+  EXPECT_EQ(parseCastOptions({"--bitrate", "320000", "a.mp3"}).BitrateKbps, 320000u);
+  EXPECT_EQ(parseCastOptions({"--bitrate", "1", "a.mp3"}).BitrateKbps, 1u);
+  EXPECT_EQ(parseCastOptions({"--max-listeners", "1000000", "a.mp3"}).MaxListeners, 1000000u);
+  EXPECT_EQ(parseCastOptions({"--max-listeners", "0", "a.mp3"}).MaxListeners, 0u);
+  for (const auto& [option, past] : {std::pair{"--port", "65536"}, std::pair{"--bitrate", "320001"},
+                                     std::pair{"--max-listeners", "1000001"}}) {
+    EXPECT_THROW(parseCastOptions({option, past, "a.mp3"}), std::invalid_argument) << option;
   }
 }
 

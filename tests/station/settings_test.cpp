@@ -7,7 +7,13 @@
 #include <filesystem>
 #include <functional>
 #include <gtest/gtest.h>
+#include <pwd.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <optional>
+#include <string>
+#include <vector>
 
 namespace sondrix {
 namespace {
@@ -48,6 +54,36 @@ TEST(Settings, FirstStartUsesTheDefaultsInAFreshDataFolder) {
     EXPECT_EQ(GetSondrixPath(), home / ".config/Sondrix/Radio Server/");
     EXPECT_TRUE(std::filesystem::is_directory(home / ".config/Sondrix/Radio Server"));
   }
+}
+
+// Without HOME (a service, a cron job) the account's own home folder holds the data folder,
+// never the working folder. Only folders this test made are taken away again.
+TEST(Settings, WithoutHomeTheDataFolderIsInTheAccountsHome) {
+  passwd entry{};
+  passwd* found = nullptr;
+  std::vector<char> buffer(16384);
+  ASSERT_EQ(::getpwuid_r(::getuid(), &entry, buffer.data(), buffer.size(), &found), 0);
+  ASSERT_NE(found, nullptr);
+  const std::filesystem::path home = entry.pw_dir;
+  if (::access(home.c_str(), W_OK) != 0)
+    GTEST_SKIP() << "the account's home folder is not writable here";
+  const std::filesystem::path config = home / ".config";
+  const std::filesystem::path made = std::filesystem::exists(config) ? config / "Sondrix" : config;
+  const bool existed = std::filesystem::exists(made);
+  TempFolder elsewhere;
+  const auto cwd = std::filesystem::current_path();
+  std::filesystem::current_path(elsewhere.path());
+  for (const std::optional<std::string>& value : {std::optional<std::string>(), {""}}) {
+    ScopedEnv xdg("XDG_CONFIG_HOME", std::nullopt);
+    ScopedEnv homeVar("HOME", value);
+    EXPECT_EQ(GetSondrixPath(), (home / ".config/Sondrix/Radio Server/").string())
+        << (value ? "HOME empty" : "HOME unset");
+  }
+  std::filesystem::current_path(cwd);
+  EXPECT_TRUE(std::filesystem::is_directory(home / ".config/Sondrix/Radio Server"));
+  EXPECT_TRUE(std::filesystem::is_empty(elsewhere.path())) << "made in the working folder";
+  if (!existed)
+    std::filesystem::remove_all(made);
 }
 
 TEST(Settings, IntegersAndSpinFieldsParseLikeTheOriginal) {

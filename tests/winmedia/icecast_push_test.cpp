@@ -14,6 +14,7 @@
 #include <chrono>
 #include <cstring>
 #include <mutex>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -254,6 +255,69 @@ TEST(IcecastPush, ALinkThatStopsTakingDataLosesTheOldestUnitsNotTheStation) {
   }
   EXPECT_EQ(last, kUnits - 1) << "the newest unit must arrive";
   EXPECT_LT(body.size() / kUnitBytes, kUnits) << "nothing was dropped: the test proves nothing";
+}
+
+// Units of generated sizes, many of them larger than the whole bound: the newest unit always
+// stays to be sent, and what goes, goes whole and oldest first.
+TEST(IcecastPush, AUnitLargerThanTheBoundStillGoesAndUnitsLeaveWholeOldestFirst) {
+  StandIn server("HTTP/1.1 100 Continue\r\n\r\n");
+  Reports reports;
+  IcecastPushOptions o = options(server.Url());
+  o.maxQueueBytes = 4 * 1024;
+  o.ioTimeout = 10s;
+  TIcecastPush push(o, reports.reporter());
+  ASSERT_TRUE(waitFor([&] { return reports.connected == 1; }));
+
+  // Unit i holds its index in every word; sizes are multiples of 4 from 8 bytes to 3 bounds.
+  std::mt19937 random(25);
+  std::uniform_int_distribution<std::uint32_t> words(2, 3 * 1024);
+  std::vector<std::uint32_t> sizes;
+  const auto write = [&] {
+    const auto i = static_cast<std::uint32_t>(sizes.size());
+    sizes.push_back(words(random) * 4);
+    const std::vector<std::uint32_t> unit(sizes.back() / 4, i);
+    push.Write(reinterpret_cast<const std::uint8_t*>(unit.data()), sizes.back());
+  };
+  // Alone on a link that takes everything: a unit over the bound is not lost.
+  const std::vector<std::uint8_t> large(3 * o.maxQueueBytes, 'L');
+  push.Write(large.data(), large.size());
+  ASSERT_TRUE(waitFor([&] { return server.Body().size() >= large.size(); }));
+  EXPECT_EQ(server.Body(), std::string(large.begin(), large.end()));
+
+  // Then a stalled link, written far past what the socket buffers hold.
+  const std::size_t skip = server.Body().size();
+  server.FPaused = true;
+  std::size_t total = 0;
+  while (total < (48u << 20)) {
+    write();
+    total += sizes.back();
+  }
+  while (sizes.back() <= o.maxQueueBytes)
+    write(); // the newest is over the bound
+  server.FPaused = false;
+  std::size_t size = 0;
+  while (waitFor([&] { return server.Body().size() != size; }, 1s))
+    size = server.Body().size();
+  const std::string body = server.Body().substr(skip);
+  std::size_t at = 0;
+  std::int64_t last = -1;
+  while (at < body.size()) {
+    ASSERT_GE(body.size() - at, 4u) << "a unit was cut at " << at;
+    std::uint32_t index = 0;
+    std::memcpy(&index, body.data() + at, 4);
+    ASSERT_LT(index, sizes.size()) << "at " << at;
+    ASSERT_GT(static_cast<std::int64_t>(index), last) << "out of order at " << at;
+    ASSERT_LE(sizes[index], body.size() - at) << "unit " << index << " was cut";
+    for (std::size_t w = 0; w < sizes[index]; w += 4) {
+      std::uint32_t word = 0;
+      std::memcpy(&word, body.data() + at + w, 4);
+      ASSERT_EQ(word, index) << "unit " << index << " was mixed at " << w;
+    }
+    at += sizes[index];
+    last = index;
+  }
+  EXPECT_EQ(last, static_cast<std::int64_t>(sizes.size()) - 1) << "the newest unit must arrive";
+  EXPECT_LT(body.size(), total) << "nothing was dropped: the test proves nothing";
 }
 
 } // namespace

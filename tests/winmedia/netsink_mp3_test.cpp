@@ -3,12 +3,15 @@
 #include "netsink_broadcast.h"
 #include "netsink_helpers.h"
 
+#include "winmedia/server/net_server.h"
+#include "winmedia/server/net_status.h"
 #include "winmedia/server/network_sink.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <cstring>
+#include <random>
 #include <thread>
 
 namespace sondrix {
@@ -146,6 +149,91 @@ TEST(NetsinkMp3, TitledListenerGetsABlockEveryMetaintBytesAndEachTitleOnceWhenIt
   EXPECT_EQ(last.substr(0, last.find('\0')), "StreamTitle='Beta - Second';") << blocks.size();
   for (std::size_t i = 1; i + 1 < blocks.size(); ++i) {
     EXPECT_EQ(blocks[i], "") << "block " << i;
+  }
+}
+
+class QuietEvents : public NetServerEvents {
+public:
+  void onListenerConnected(std::uint32_t) override {}
+  void onListenerDisconnected(std::uint32_t) override {}
+};
+
+// Packets of generated sizes, none a divisor of the interval, so metadata points fall inside
+// packets and at any offset of a flush; each batch is a flush of its own, and small socket
+// buffers cut flushes further. Every byte the listener gets is checked against a model: audio
+// in order, a block after every kMetaInt audio bytes, holding the title of the packet the
+// point falls in when that title is news to the listener.
+TEST(NetsinkMp3, TheMetadataCountCarriesAcrossPacketsAndFlushes) {
+  for (const std::uint32_t seed : {1u, 2u, 3u}) {
+    SCOPED_TRACE(testing::Message() << "seed " << seed);
+    std::mt19937 random(seed);
+    QuietEvents events;
+    NetServerOptions options;
+    options.feedRound = {}; // a flush at every packet
+    options.sendBufferBytes = 4096;
+    NetServer server(options, events);
+    std::vector<NetItem> begin(1);
+    begin[0].mp3Header = std::make_shared<const NetMp3Header>(NetMp3Header{128000});
+    server.publish(begin);
+    server.setMp3Enabled(true);
+    StationStatus status;
+    status.name = "Test FM";
+    server.setStatus(status);
+    std::uint16_t port = 0;
+    ASSERT_TRUE(SUCCEEDED(server.open(0, &port)));
+    TestClient client(port, 4096);
+    ASSERT_TRUE(client.send(mp3Request(true)));
+    ASSERT_TRUE(client.readHead().starts_with("HTTP/1.0 200 OK\r\n"));
+    ASSERT_TRUE(nettest::eventually([&] { return server.mp3ClientCount() == 1; }));
+
+    std::vector<std::shared_ptr<const IcyBlock>> titles{nullptr}; // none known at first
+    for (int t = 1; t <= 6; ++t) {
+      titles.push_back(std::make_shared<const IcyBlock>(
+          icyMetadataBlock(NowPlaying{"Artist", "Title " + std::to_string(t), "", ""})));
+    }
+    std::uniform_int_distribution<std::size_t> packetBytes(1, 23000);
+    std::uniform_int_distribution<std::size_t> batchPackets(1, 3);
+    std::size_t title = 0;
+    std::size_t audio = 0; // audio bytes published
+    Bytes expected;        // the wire as the model has it
+    std::size_t left = kMetaInt;
+    const IcyBlock* lastSent = nullptr;
+    std::size_t received = 0;
+    for (int batch = 0; batch < 25; ++batch) {
+      std::vector<NetItem> items(batchPackets(random));
+      for (NetItem& item : items) {
+        if (random() % 3 == 0 && title + 1 < titles.size()) {
+          ++title;
+        }
+        auto packet = std::make_shared<NetPacket>();
+        packet->framed.resize(packetBytes(random));
+        packet->icy = titles[title];
+        for (std::uint8_t& b : packet->framed) {
+          b = static_cast<std::uint8_t>(audio++ % 251);
+          expected.push_back(b);
+          if (--left == 0) {
+            left = kMetaInt;
+            if (packet->icy && packet->icy.get() != lastSent) {
+              lastSent = packet->icy.get();
+              expected.insert(expected.end(), packet->icy->begin(), packet->icy->end());
+            } else {
+              expected.push_back(0);
+            }
+          }
+        }
+        item.mp3Packet = std::move(packet);
+      }
+      server.publish(items);
+      Bytes got;
+      ASSERT_TRUE(client.readExactly(expected.size() - received, got, 5s)) << "batch " << batch;
+      for (std::size_t i = 0; i < got.size(); ++i) {
+        ASSERT_EQ(got[i], expected[received + i])
+            << "batch " << batch << ", wire byte " << received + i;
+      }
+      received = expected.size();
+    }
+    EXPECT_GE(audio / kMetaInt, 10u);
+    server.close();
   }
 }
 

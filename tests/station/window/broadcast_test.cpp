@@ -34,7 +34,7 @@ using namespace sondrix;
 namespace {
 
 bool tone(const QString& File, int Hertz, double Seconds, const QString& Artist,
-          const QString& Title) {
+          const QString& Title, const QStringList& MoreTags = {}) {
   QStringList args{
       QStringLiteral("-nostdin"),
       QStringLiteral("-v"),
@@ -51,6 +51,8 @@ bool tone(const QString& File, int Hertz, double Seconds, const QString& Artist,
   if (!Artist.isEmpty())
     args << QStringLiteral("-metadata") << QStringLiteral("artist=") + Artist
          << QStringLiteral("-metadata") << QStringLiteral("title=") + Title;
+  for (const QString& tag : MoreTags)
+    args << QStringLiteral("-metadata") << tag;
   args << File;
   return QProcess::execute(QStringLiteral("ffmpeg"), args) == 0;
 }
@@ -194,7 +196,7 @@ private Q_SLOTS:
     QCOMPARE(w.b1->text(), QStringLiteral("Stop"));
     // The tags follow the track on air: Alpha's tags never stay on an untagged track.
     QTRY_COMPARE_WITH_TIMEOUT(w.Station().au->CurrentItem(), std::uint16_t(2), 10000);
-    QCOMPARE(w.Station().wo->Id3v2Tags()->Artist(), std::u16string(u" - "));
+    QTRY_COMPARE(w.Station().wo->Id3v2Tags()->Artist(), std::u16string(u" - "));
     QTRY_COMPARE_WITH_TIMEOUT(w.Station().au->CurrentItem(), std::uint16_t(3), 10000);
     QTRY_COMPARE(w.Station().wo->Id3v2Tags()->Artist(), std::u16string(u"Gamma - Third"));
 
@@ -339,6 +341,30 @@ private Q_SLOTS:
     waitIdle(*again);
   }
 
+  // The stream's tags follow the track on air: album, genre and year too, and none stays on
+  // a track without them.
+  void theStreamTagsHoldTheTracksAlbumGenreAndYear() {
+    const QString tagged = music("tagged.mp3");
+    QVERIFY(tone(tagged, 550, 1.5, QStringLiteral("Delta"), QStringLiteral("Fourth"),
+                 {QStringLiteral("album=Каталог"), QStringLiteral("genre=Ambient"),
+                  QStringLiteral("date=1999")}));
+    auto window = openWindow();
+    TSondrixServer& w = *window;
+    w.addtopl({tagged, J});
+    w.b1->click();
+    const auto tags = [&w] { return w.Station().wo->Id3v2Tags(); };
+    QTRY_COMPARE_WITH_TIMEOUT(tags()->Album(), std::u16string(u"Каталог"), 10000);
+    QCOMPARE(tags()->Artist(), std::u16string(u"Delta - Fourth"));
+    QCOMPARE(tags()->Genre(), std::u16string(u"Ambient"));
+    QCOMPARE(tags()->Year(), std::string("1999"));
+    QTRY_COMPARE_WITH_TIMEOUT(w.Station().au->CurrentItem(), std::uint16_t(1), 10000);
+    QTRY_COMPARE(tags()->Album(), std::u16string());
+    QCOMPARE(tags()->Genre(), std::u16string());
+    QCOMPARE(tags()->Year(), std::string());
+    w.b1->click();
+    waitIdle(w);
+  }
+
   void failuresStayInTheStatusLineUntilTheNextStart() {
     auto window = openWindow();
     TSondrixServer& w = *window;
@@ -365,9 +391,15 @@ private Q_SLOTS:
     }
     w.pl->clear();
     w.addtopl({empty});
+    const QString link = QStringLiteral("mms://127.0.0.1:") + w.pe->text();
     w.b1->click();
     waitIdle(w);
     QCOMPARE(w.l4->text(), QStringLiteral("The broadcast ended: no track gave any more sound."));
+    // Only a stop click takes the address away: an end by itself leaves title and link.
+    QCOMPARE(w.windowTitle(),
+             QStringLiteral("Sondrix Radio Station [") + link + QStringLiteral("]"));
+    QCOMPARE(w.ling->text(), link + QStringLiteral("  http://127.0.0.1:") + w.pe->text() +
+                                 QStringLiteral("/stream.mp3"));
 
     // A port in use: reported, idle, and the old failure is gone.
     const int taken = ::socket(AF_INET, SOCK_STREAM, 0);
