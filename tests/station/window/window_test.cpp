@@ -328,7 +328,7 @@ private Q_SLOTS:
     const auto start = [&w] {
       w.Station().SetShowWarning(true);
       w.b1->click();
-      const bool idle = QTest::qWaitFor([&w] { return w.pl->isEnabled(); }, 15000);
+      const bool idle = QTest::qWaitFor([&w] { return w.pe->isEnabled(); }, 15000);
       return idle && w.Station().ShowWarning();
     };
     struct Seen {
