@@ -3,6 +3,7 @@
 #include "analysis_input.h"
 #include "audio/audio_play_list.h"
 #include "base/text.h"
+#include "icecast_news.h"
 #include "icecast_titles.h"
 #include "net/public_address.h"
 #include "playlist_ops.h"
@@ -134,11 +135,14 @@ void TStationCore::b1Click() {
     std::string why;
     const auto target = parseIcecastUrl(url, &why);
     if (!target)
-      throw std::invalid_argument("Icecast address \"" + maskedIcecastUrl(url) +
-                                  "\" is not usable: " + why);
+      throw std::invalid_argument(FTexts->IcecastUnusableText + "\"" + maskedIcecastUrl(url) +
+                                  "\"" + FTexts->IcecastUnusableReasonText + why);
     outputs.push_back(TIcecastOutput{target->PushUrl(), target->Label()});
     targets.push_back(*target);
   }
+  // A list cut below the item that played last starts again at its top, and says so.
+  if (au->CurrentItem() >= controls.Entries.size())
+    au->SetCurrentItem(0);
   au->SetFiles(controls.Shuffle ? snuffe(controls.Entries, clockSeed) : controls.Entries);
   wo->SetPort(static_cast<std::uint32_t>(spinValue(controls.PortText)));
   wo->SetMaxClients(static_cast<std::uint32_t>(spinValue(controls.MaxText)));
@@ -232,8 +236,8 @@ void TStationCore::woThreadException() {
 void TStationCore::woIcecastNews() {
   for (const TIcecastNews& news : wo->TakeIcecastNews()) {
     if (FTitles)
-      FTitles->SetConnected(news.Target, news.Connected);
-    FView.SetStatus("Icecast " + news.Text);
+      FTitles->SetConnected(news.Target, news.Report.Connected);
+    FView.SetStatus(icecastNewsText(*FTexts, news.Report));
   }
 }
 
