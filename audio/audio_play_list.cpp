@@ -128,7 +128,9 @@ void TAudioPlayList::DoGetData(void*& Buffer, std::uint32_t& Bytes) {
     return;
   // One switch per read: a next file with no data at all ends the list here.
   input->Flush();
-  const int next = FCurrentItem >= count - 1 ? 0 : FCurrentItem + 1;
+  // An index beyond a shortened list played the first file (DoInit): the second follows it.
+  const int playing = FCurrentItem < count ? FCurrentItem.load() : 0;
+  const int next = playing >= count - 1 ? 0 : playing + 1;
   FCurrentItem = static_cast<std::uint16_t>(next);
   openItem(input, next);
   Bytes = requested;

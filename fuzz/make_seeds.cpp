@@ -81,6 +81,15 @@ void playlistSeeds(const fs::path& out) {
   writeSeed(out, "cp1252_bare_cr", "caf\xe9.mp3\rnext.mp3\nlast.mp3");
 }
 
+void playlistImportSeeds(const fs::path& out) {
+  writeSeed(out, "m3u8",
+            "#EXTM3U\r\n#EXTINF:123,Artist - Title\r\n/music/one.flac\r\nrel/two.ogg\r\n"
+            "http://radio.example/live\r\nfile:///abs/a%20b.opus\r\n");
+  writeSeed(out, "pls",
+            "[playlist]\nNumberOfEntries=3\nFile1=one.mp3\nTitle1=One\nFile3=b.pls\n"
+            "File2=https://cdn.example/x.mp3\nVersion=2\n");
+}
+
 void settingsSeeds(const fs::path& out) {
   const testing::TempFolder scratch;
   const std::string file = scratch / "config.cfg";
@@ -157,6 +166,7 @@ int main(int argc, char** argv) {
     const fs::path out = argv[1];
     id3Seeds(out / "id3");
     playlistSeeds(out / "playlist");
+    playlistImportSeeds(out / "playlist_import");
     settingsSeeds(out / "settings");
     httpRequestSeeds(out / "http_request");
     echoReplySeeds(out / "echo_reply");

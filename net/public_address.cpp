@@ -2,16 +2,15 @@
 
 #include "base/text.h"
 #include "net/http_send.h"
+#include "net/local_address.h"
 
 #include <arpa/inet.h>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
-#include <netdb.h>
 #include <optional>
 #include <system_error>
 #include <thread>
-#include <unistd.h>
 #include <utility>
 #include <vector>
 
@@ -101,6 +100,8 @@ std::u16string GetPublicAddress() {
   } catch (const std::system_error&) {
     return GetLocalAddress();
   }
+  // Taken while the request runs: the wait below then bounds the whole call.
+  const std::u16string local = GetLocalAddress();
   std::optional<std::u16string> address;
   {
     std::unique_lock lock(exchange->Lock);
@@ -111,24 +112,11 @@ std::u16string GetPublicAddress() {
       exchange->Http.Abort();
     }
   }
-  return address ? *address : GetLocalAddress();
+  return address ? *address : local;
 }
 
 std::u16string GetLocalAddress() {
-  char name[128] = {};
-  if (::gethostname(name, sizeof name - 1) != 0)
-    return {};
-  addrinfo hints{};
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* list = nullptr;
-  if (::getaddrinfo(name, nullptr, &hints, &list) != 0 || list == nullptr)
-    return {};
-  char text[INET_ADDRSTRLEN] = {};
-  const auto* address = reinterpret_cast<const sockaddr_in*>(list->ai_addr);
-  const bool ok = ::inet_ntop(AF_INET, &address->sin_addr, text, sizeof text) != nullptr;
-  ::freeaddrinfo(list);
-  return ok ? toWide(text) : std::u16string();
+  return toWide(chooseLocalAddress(localInterfaceAddresses(), defaultRouteInterface()));
 }
 
 } // namespace sondrix

@@ -25,7 +25,8 @@ std::u16string GetPublicAddress();
 // notices and empty replies are not addresses, whatever status came with them.
 std::optional<std::u16string> echoReplyAddress(const std::vector<std::u16string>& Lines);
 
-// The first IPv4 address of the local host name in dotted form, else empty.
+// The machine's own IPv4 address for the local network (see chooseLocalAddress), in dotted
+// form; loopback only when the machine has nothing else, empty when it has no address at all.
 std::u16string GetLocalAddress();
 
 // Tests only: while alive, GetPublicAddress asks Url instead of the echo service.

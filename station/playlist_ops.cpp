@@ -1,6 +1,8 @@
 #include "station/playlist_ops.h"
 
+#include "station/media_files.h"
 #include "station/playlist_file.h"
+#include "station/playlist_import.h"
 
 #include <algorithm>
 #include <chrono>
@@ -23,27 +25,41 @@ fs::path identityOf(const std::string& path) {
   return canonical;
 }
 
-// Playlists being expanded, outermost first, so a cycle is cut where it closes.
+// Relative entries of a playlist name files beside it.
+void resolveAgainst(const std::string& list, std::vector<std::string>& entries) {
+  const std::size_t slash = list.rfind('/');
+  if (slash == std::string::npos)
+    return;
+  const std::string folder = list.substr(0, slash + 1);
+  for (std::string& entry : entries)
+    if (!entry.empty() && entry.front() != '/')
+      entry.insert(0, folder);
+}
+
+// Playlists being expanded, outermost first, so a cycle is cut where it closes. Web addresses
+// are collected in urls and left out.
 void expand(const std::vector<std::string>& paths, const TAppendPath& append,
-            std::vector<fs::path>& open) {
+            std::vector<fs::path>& open, std::vector<std::string>& urls) {
   for (const std::string& path : paths) {
-    if (lowerExtension(path) != ".spl") {
+    const bool imported = isImportedPlaylist(path);
+    if (!imported && lowerExtension(path) != ".spl") {
       append(path);
       continue;
     }
     fs::path identity = identityOf(path);
     if (std::find(open.begin(), open.end(), identity) != open.end())
       continue;
-    std::vector<std::string> entries = readPlaylistFile(path).Entries;
-    const std::size_t slash = path.rfind('/');
-    if (slash != std::string::npos) {
-      const std::string folder = path.substr(0, slash + 1);
-      for (std::string& entry : entries)
-        if (!entry.empty() && entry.front() != '/')
-          entry.insert(0, folder);
+    std::vector<std::string> entries;
+    if (imported) {
+      TImportedEntries read = readImportedPlaylist(path);
+      entries = std::move(read.Paths);
+      urls.insert(urls.end(), read.Urls.begin(), read.Urls.end());
+    } else {
+      entries = readPlaylistFile(path).Entries;
     }
+    resolveAgainst(path, entries);
     open.push_back(std::move(identity));
-    expand(entries, append, open);
+    expand(entries, append, open, urls);
     open.pop_back();
   }
 }
@@ -85,7 +101,8 @@ bool scan(const std::string& folder, const TAppendPath& append, const std::funct
     const std::string path = folder + "/" + entry.Name;
     if (entry.IsFolder && !scan(path, append, pump))
       return false;
-    if (entry.Name.ends_with(".mp3"))
+    if (std::any_of(kAudioExtensions.begin(), kAudioExtensions.end(),
+                    [&](std::string_view extension) { return entry.Name.ends_with(extension); }))
       append(path);
     if (!pump())
       return false;
@@ -114,7 +131,10 @@ std::string displayName(const std::string& Path) {
 
 void addtopl(const std::vector<std::string>& Paths, const TAppendPath& Append) {
   std::vector<fs::path> open;
-  expand(Paths, Append, open);
+  std::vector<std::string> urls;
+  expand(Paths, Append, open, urls);
+  if (!urls.empty())
+    throw EPlaylistUrls(std::move(urls));
 }
 
 void ScanFolder(const std::string& Folder, const TAppendPath& Append,
@@ -128,8 +148,7 @@ void ScanFolder(const std::string& Folder, const TAppendPath& Append,
 
 bool acceptsDroppedFile(const std::string& Path) {
   struct stat info {};
-  return ::stat(Path.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
-         lowerExtension(Path) == ".mp3";
+  return ::stat(Path.c_str(), &info) == 0 && S_ISREG(info.st_mode) && isAudioFile(Path);
 }
 
 std::vector<std::string> snuffe(const std::vector<std::string>& Entries,

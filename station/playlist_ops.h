@@ -16,14 +16,17 @@ std::string lowerExtension(const std::string& Path);
 // The name after the last "/" (what the playlist shows of an entry).
 std::string displayName(const std::string& Path);
 
-// Appends Paths in order, expanding every ".spl" file in place, depth first. A relative entry of
-// a playlist file is taken relative to that file's folder (an empty one stays empty). A playlist
-// file that is already being expanded (one naming itself, directly or through others) is skipped.
-// Nothing checks that an audio path exists. A playlist file that cannot be read throws
-// std::runtime_error naming it; what was appended before it stays, the rest is skipped.
+// Appends Paths in order, expanding every playlist file (".spl", and ".m3u", ".m3u8", ".pls" in
+// any case) in place, depth first. A relative entry of a playlist file is taken relative to that
+// file's folder (an empty ".spl" one stays empty). A playlist file that is already being expanded
+// (one naming itself, directly or through others) is skipped. Nothing checks that an audio path
+// exists. A playlist file that cannot be read throws std::runtime_error naming it; what was
+// appended before it stays, the rest is skipped. Web addresses in imported playlists are left
+// out: once everything else is appended, EPlaylistUrls names them.
 void addtopl(const std::vector<std::string>& Paths, const TAppendPath& Append);
 
-// Appends every entry whose name ends exactly in ".mp3" (lower case) below Folder, depth first:
+// Appends every entry whose name ends exactly in an audio extension (kAudioExtensions, lower
+// case) below Folder, depth first:
 // the entries of each folder in name order, a folder's contents before the folder's own name
 // (a folder named "x.mp3" is appended like a file). Symbolic links to folders are not followed
 // (a link to a parent would never end). Pump runs after every entry so a window stays
@@ -32,7 +35,7 @@ void ScanFolder(const std::string& Folder, const TAppendPath& Append,
                 const std::function<bool()>& Pump);
 
 // Whether a dropped path may join the list: an existing file (links followed, folders refused)
-// whose extension, lower-cased, is ".mp3".
+// whose extension, in any case, is an audio one (kAudioExtensions).
 bool acceptsDroppedFile(const std::string& Path);
 
 // The shuffle of the start button: moves entry i (for each i in order) to a place drawn from

@@ -3,6 +3,7 @@
 #include "analysis_input.h"
 #include "audio/audio_play_list.h"
 #include "base/text.h"
+#include "icecast_news.h"
 #include "icecast_titles.h"
 #include "net/public_address.h"
 #include "playlist_ops.h"
@@ -140,11 +141,14 @@ void TStationCore::b1Click() {
     std::string why;
     const auto target = parseIcecastUrl(url, &why);
     if (!target)
-      throw std::invalid_argument("Icecast address \"" + maskedIcecastUrl(url) +
-                                  "\" is not usable: " + why);
+      throw std::invalid_argument(FTexts->IcecastUnusableText + "\"" + maskedIcecastUrl(url) +
+                                  "\"" + FTexts->IcecastUnusableReasonText + why);
     outputs.push_back(TIcecastOutput{target->PushUrl(), target->Label()});
     targets.push_back(*target);
   }
+  // A list cut below the item that played last starts again at its top, and says so.
+  if (au->CurrentItem() >= controls.Entries.size())
+    au->SetCurrentItem(0);
   FRun.Start(listEntries(controls), controls.Shuffle, clockSeed);
   au->SetFiles(FRun.Paths());
   au->SetKeys(FRun.Keys());
@@ -242,8 +246,8 @@ void TStationCore::woThreadException() {
 void TStationCore::woIcecastNews() {
   for (const TIcecastNews& news : wo->TakeIcecastNews()) {
     if (FTitles)
-      FTitles->SetConnected(news.Target, news.Connected);
-    FNews = "Icecast " + news.Text;
+      FTitles->SetConnected(news.Target, news.Report.Connected);
+    FNews = icecastNewsText(*FTexts, news.Report);
     FNewsTicks = kNewsTicks;
     FView.SetStatus(FNews);
   }

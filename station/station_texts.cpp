@@ -40,6 +40,24 @@ const TStationTexts& english() {
       .PlayNowCaption = "Play now",
       .PlayNextCaption = "Play next",
       .SilentSkippedText = ": nothing but silence, skipped",
+      .UrlsRefusedText = "Web addresses cannot be added, only files on this computer:",
+      .SupportedFilesFilter = "All supported files",
+      .AudioFilesFilter = "Audio files",
+      .PlaylistsFilter = "Playlists",
+      .IcecastConnectedText = "connected",
+      .IcecastRetryText = ", retrying in ",
+      .IcecastSecondsText = " s",
+      .IcecastLostText = "connection lost",
+      .IcecastLoginRefusedText = "login refused (401)",
+      .IcecastMountRefusedText = "mount refused (403: wrong mount, or another source has it)",
+      .IcecastNotFoundText = "not found (404)",
+      .IcecastBadRequestText = "request refused (400)",
+      .IcecastRefusedText = "request refused (4xx)",
+      .IcecastServerErrorText = "server error (5xx)",
+      .IcecastUnreachableText = "server not reachable (connection refused)",
+      .IcecastTimedOutText = "timed out",
+      .IcecastUnusableText = "Icecast address ",
+      .IcecastUnusableReasonText = " is not usable: ",
   };
   return texts;
 }
@@ -79,6 +97,25 @@ const TStationTexts& russian() {
       .PlayNowCaption = "Играть сейчас",
       .PlayNextCaption = "Играть следующим",
       .SilentSkippedText = ": только тишина, пропущен",
+      .UrlsRefusedText = "Веб-адреса не добавляются, только файлы этого компьютера:",
+      .SupportedFilesFilter = "Все поддерживаемые файлы",
+      .AudioFilesFilter = "Звуковые файлы",
+      .PlaylistsFilter = "Списки воспроизведения",
+      .IcecastConnectedText = "подключено",
+      .IcecastRetryText = ", новая попытка через ",
+      .IcecastSecondsText = " с",
+      .IcecastLostText = "связь потеряна",
+      .IcecastLoginRefusedText = "вход отклонён (401)",
+      .IcecastMountRefusedText =
+          "точка монтирования отклонена (403: неверная, или её занял другой источник)",
+      .IcecastNotFoundText = "не найдено (404)",
+      .IcecastBadRequestText = "запрос отклонён (400)",
+      .IcecastRefusedText = "запрос отклонён (4xx)",
+      .IcecastServerErrorText = "ошибка сервера (5xx)",
+      .IcecastUnreachableText = "сервер недоступен (соединение отклонено)",
+      .IcecastTimedOutText = "время ожидания истекло",
+      .IcecastUnusableText = "Адрес Icecast ",
+      .IcecastUnusableReasonText = " не подходит: ",
   };
   return texts;
 }
@@ -91,6 +128,13 @@ const TStationTexts& stationTexts(const std::string& Code) {
 
 std::string normalLanguageCode(const std::string& Code) {
   return stationTexts(Code).Code;
+}
+
+std::string refusedUrlsText(const TStationTexts& Texts, const std::vector<std::string>& Entries) {
+  std::string text = Texts.UrlsRefusedText;
+  for (const std::string& entry : Entries)
+    text += "\n" + entry;
+  return text;
 }
 
 std::string portCheckBase(const std::string& Page, const std::string& Address) {

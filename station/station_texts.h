@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace sondrix {
 
@@ -37,11 +38,25 @@ struct TStationTexts {
   std::string PlayNextCaption;
   // After a track's name: it held nothing but silence and was skipped.
   std::string SilentSkippedText;
+  // Before the web addresses a playlist named, one a line: they are not added.
+  std::string UrlsRefusedText;
+  // The add dialog's filters.
+  std::string SupportedFilesFilter, AudioFilesFilter, PlaylistsFilter;
+  // Icecast status lines: "Icecast host:port/mount: <what>[, <retry> N<seconds>]".
+  std::string IcecastConnectedText, IcecastRetryText, IcecastSecondsText, IcecastLostText;
+  std::string IcecastLoginRefusedText, IcecastMountRefusedText, IcecastNotFoundText,
+      IcecastBadRequestText, IcecastRefusedText, IcecastServerErrorText, IcecastUnreachableText,
+      IcecastTimedOutText;
+  // Before the masked address and the reason a configured Icecast address is refused.
+  std::string IcecastUnusableText, IcecastUnusableReasonText;
 };
 
 // The texts for a language code: "ru" gives Russian; "en", and anything else, English (an unknown
 // code must never leave the start button without a caption).
 const TStationTexts& stationTexts(const std::string& Code);
+// The refusal of web addresses found in playlists, naming each.
+std::string refusedUrlsText(const TStationTexts& Texts, const std::vector<std::string>& Entries);
+
 // The code the texts stand for: "ru" for "ru", else "en".
 std::string normalLanguageCode(const std::string& Code);
 

@@ -129,17 +129,16 @@ void TWMStreamedOut::startPushes(std::uint32_t Bitrate) {
     // About four seconds of audio: enough for a hiccup, never a backlog.
     options.maxQueueBytes = std::max<std::size_t>(16 * 1024, Bitrate / 8 * 4);
     FPushes.push_back(std::make_unique<TIcecastPush>(
-        std::move(options),
-        [this, i](bool Connected, const std::string& Text) { icecastNews(i, Connected, Text); }));
+        std::move(options), [this, i](const IcecastReport& Report) { icecastNews(i, Report); }));
   }
 }
 
-void TWMStreamedOut::icecastNews(std::size_t Target, bool Connected, const std::string& Text) {
+void TWMStreamedOut::icecastNews(std::size_t Target, const IcecastReport& Report) {
   {
     std::lock_guard news(FNewsLock);
     if (FNews.size() >= kMaxNews)
       FNews.erase(FNews.begin());
-    FNews.push_back(TIcecastNews{Target, Connected, Text});
+    FNews.push_back(TIcecastNews{Target, Report});
   }
   if (OnIcecastNews)
     SharedEventHandler()->PostCoalescedEvent(this, kIcecastKind, OnIcecastNews);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "audio/au_events.h"
+#include "winmedia/runtime/icecast_push.h"
 #include "winmedia/server/net_status.h"
 #include "winmedia/wma_out.h"
 
@@ -26,8 +27,7 @@ struct TIcecastOutput {
 // What a push reports: Target indexes IcecastOutputs.
 struct TIcecastNews {
   std::size_t Target = 0;
-  bool Connected = false;
-  std::string Text;
+  IcecastReport Report;
 };
 
 using TStreamedAudioEvent = TNotifyEvent;
@@ -86,7 +86,7 @@ protected:
 private:
   void pushStatus(); // under FStatusLock
   void startPushes(std::uint32_t Bitrate);
-  void icecastNews(std::size_t Target, bool Connected, const std::string& Text);
+  void icecastNews(std::size_t Target, const IcecastReport& Report);
 
   bool FMp3Stream = true;
   std::unique_ptr<TMp3Encoder> FMp3; // worker thread, while a run is on

@@ -1,6 +1,7 @@
 #include "cast_options.h"
 
 #include "station/icecast_url.h"
+#include "station/playlist_import.h"
 #include "station/playlist_ops.h"
 
 #include <charconv>
@@ -46,8 +47,8 @@ std::string castUsage() {
          "http://HOST:PORT/stream.mp3 (MP3 with live track titles) in any player or browser;\n"
          "http://HOST:PORT/status shows what is on air, with a player.\n"
          "\n"
-         "  PATH               an audio file (MP3, WMA, ...) or a .spl playlist (one path per "
-         "line)\n"
+         "  PATH               an audio file (MP3, FLAC, Ogg, Opus, AAC/M4A, WAV, WMA) or a\n"
+         "                     playlist (.spl, .m3u, .m3u8, .pls; files only, no web addresses)\n"
          "  --port N           TCP port to serve on (default 8098)\n"
          "  --bitrate KBPS     target bitrate in kbit/s (default 128)\n"
          "  --max-listeners N  refuse listeners beyond N (default 0: no limit)\n"
@@ -127,14 +128,22 @@ CastOptions parseCastOptions(const std::vector<std::string>& args) {
   return o;
 }
 
-std::vector<std::string> expandPlaylistPaths(const std::vector<std::string>& paths) {
+std::vector<std::string> expandPlaylistPaths(const std::vector<std::string>& paths,
+                                             std::string* refused) {
   std::vector<std::string> files;
-  addtopl(paths, [&files](const std::string& path) {
-    // Lenient with hand-written lists: blank lines and trailing blanks are no paths.
-    const std::size_t end = path.find_last_not_of(" \t");
-    if (end != std::string::npos)
-      files.push_back(path.substr(0, end + 1));
-  });
+  try {
+    addtopl(paths, [&files](const std::string& path) {
+      // Lenient with hand-written lists: blank lines and trailing blanks are no paths.
+      const std::size_t end = path.find_last_not_of(" \t");
+      if (end != std::string::npos)
+        files.push_back(path.substr(0, end + 1));
+    });
+  } catch (const EPlaylistUrls& urls) {
+    // Everything else was added before this was thrown.
+    if (refused == nullptr)
+      throw;
+    *refused = urls.what();
+  }
   return files;
 }
 

@@ -30,9 +30,11 @@ CastOptions parseCastOptions(const std::vector<std::string>& args);
 
 std::string castUsage();
 
-// Expands ".spl" playlists as the window does (nested lists in place, relative paths relative to
-// the playlist's folder), leaving out blank lines and trailing blanks. Throws std::runtime_error
-// when a playlist cannot be read.
-std::vector<std::string> expandPlaylistPaths(const std::vector<std::string>& paths);
+// Expands playlists (".spl", ".m3u", ".m3u8", ".pls") as the window does (nested lists in place,
+// relative paths relative to the playlist's folder), leaving out blank lines and trailing blanks.
+// Throws std::runtime_error when a playlist cannot be read. Web addresses in playlists are left
+// out: named in *refused when given, else thrown as EPlaylistUrls.
+std::vector<std::string> expandPlaylistPaths(const std::vector<std::string>& paths,
+                                             std::string* refused = nullptr);
 
 } // namespace sondrix

@@ -22,8 +22,10 @@ void TConsoleView::SetLink(const std::string& Link) {
   if (Link.empty())
     return;
   const std::string& bitrate = FControls.BitrateText;
-  FPrint("On air: " + Link + " (" + std::to_string(FControls.Entries.size()) + " tracks, " +
-         bitrate + (bitrate.size() < 4 ? " kbit/s)" : " bit/s)"));
+  const std::size_t count = FControls.Entries.size();
+  FPrint("On air: " + Link + " (" + std::to_string(count) +
+         (count == 1 ? " track, " : " tracks, ") + bitrate +
+         (bitrate.size() < 4 ? " kbit/s)" : " bit/s)"));
 }
 
 void TConsoleView::SetStatus(const std::string& Text) {

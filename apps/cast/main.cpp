@@ -38,7 +38,10 @@ int main(int argc, char** argv) {
       std::cout << castUsage();
       return 0;
     }
-    files = expandPlaylistPaths(options.Paths);
+    std::string refused;
+    files = expandPlaylistPaths(options.Paths, &refused);
+    if (!refused.empty())
+      std::cerr << "sondrix-cast: " << refused << "\n";
     if (files.empty())
       throw std::invalid_argument("the playlists hold no files");
   } catch (const std::exception& e) {

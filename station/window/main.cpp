@@ -1,5 +1,4 @@
 #include "sondrix_server.h"
-#include "station/station_texts.h"
 
 #include <QApplication>
 
@@ -7,9 +6,7 @@
 
 int main(int argc, char** argv) {
   QApplication app(argc, argv);
-  QApplication::setApplicationName(QString::fromUtf8(sondrix::kAppTitle));
-  QApplication::setApplicationDisplayName(QString::fromUtf8(sondrix::kAppTitle));
-  QApplication::setWindowIcon(QIcon(QStringLiteral(":/sondrix/station64.png")));
+  sondrix::configureApplication();
   // A listener that hangs up must not end the station.
   std::signal(SIGPIPE, SIG_IGN);
   sondrix::installQtDispatcher();

@@ -4,6 +4,8 @@
 #include "base/text.h"
 #include "net/public_address.h"
 #include "station/ini_file.h"
+#include "station/media_files.h"
+#include "station/playlist_import.h"
 #include "station/playlist_ops.h"
 #include "station/station_settings.h"
 #include "station/station_texts.h"
@@ -18,6 +20,7 @@
 #include <QDropEvent>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QFontInfo>
 #include <QFrame>
 #include <QGroupBox>
 #include <QKeyEvent>
@@ -134,10 +137,8 @@ TSondrixServer::TSondrixServer(Hooks Hooks) : FHooks(std::move(Hooks)) {
   initWindowResources();
   if (!FHooks.OpenFiles)
     FHooks.OpenFiles = [this] {
-      return QFileDialog::getOpenFileNames(
-          this, QString(), QString(),
-          QStringLiteral("All supported formats (*.mp3 *.MP3 *.spl *.flac);;"
-                         "MPEG-1 Layer 3 File (*.mp3 *.MP3);;Sondrix PlayList (*.spl)"));
+      return QFileDialog::getOpenFileNames(this, QString(), QString(),
+                                           qs(openDialogFilter(FStation->Texts())));
     };
   if (!FHooks.PickFolder)
     FHooks.PickFolder = [this] { return QFileDialog::getExistingDirectory(this); };
@@ -182,13 +183,7 @@ void TSondrixServer::createMembers() {
   setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                  Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
   setFixedSize(624, 342);
-  QFont font = this->font();
-  // Tahoma where it is installed; elsewhere a condensed sans keeps the Russian captions inside
-  // controls sized for it.
-  font.setFamilies({QStringLiteral("Tahoma"), QStringLiteral("DejaVu Sans")});
-  font.setStretch(QFont::Condensed);
-  font.setPixelSize(11);
-  setFont(font);
+  setFont(windowFont(this->font()));
   setAcceptDrops(true);
 
   pl = new QListWidget(this);
@@ -342,7 +337,8 @@ void TSondrixServer::guarded(const std::function<void()>& Handler) {
 }
 
 void TSondrixServer::loadini() {
-  std::string startupError;
+  // Both files may fail at one start: each is reported.
+  std::vector<std::string> startupErrors;
   try {
     const TIniFile ini(GetSondrixPath() + kSettingsFileName);
     const TStationSettings settings = readSettings(ini);
@@ -360,7 +356,7 @@ void TSondrixServer::loadini() {
     FMp3Stream = settings.Mp3Stream;
     FIcecastUrl = settings.IcecastUrl;
   } catch (const std::exception& Error) {
-    startupError = Error.what();
+    startupErrors.emplace_back(Error.what());
   }
   const std::string playlist = GetSondrixPath() + kPlaylistFileName;
   try {
@@ -371,13 +367,12 @@ void TSondrixServer::loadini() {
         appendEntry(entry);
     }
   } catch (const std::exception& Error) {
-    startupError = Error.what();
+    startupErrors.emplace_back(Error.what());
   }
   // The texts are set whatever failed above, so the start button always has its caption.
   language(FLanguageCode);
-  if (!startupError.empty())
-    QTimer::singleShot(
-        0, this, [this, startupError] { FHooks.ShowMessage(qs(kAppTitle), qs(startupError)); });
+  for (const std::string& error : startupErrors)
+    QTimer::singleShot(0, this, [this, error] { FHooks.ShowMessage(qs(kAppTitle), qs(error)); });
 }
 
 void TSondrixServer::saveini() {
@@ -480,8 +475,11 @@ void TSondrixServer::addtopl(const QStringList& Paths) {
     paths.push_back(narrow(path));
   try {
     sondrix::addtopl(paths, [this](const std::string& Path) { appendEntry(Path); });
+  } catch (const EPlaylistUrls& Urls) {
+    listEdited(); // what came beside the refused addresses joined all the same
+    throw std::runtime_error(refusedUrlsText(FStation->Texts(), Urls.Entries()));
   } catch (...) {
-    listEdited(); // what came before the unreadable list joined all the same
+    listEdited();
     throw;
   }
   listEdited();
@@ -511,6 +509,8 @@ void TSondrixServer::WMDropFiles(const QStringList& Paths) {
     const std::string file = narrow(path);
     if (acceptsDroppedFile(file))
       appendEntry(file);
+    else if (isPlaylistFile(file) && QFileInfo(path).isFile())
+      guarded([this, &path] { addtopl({path}); });
   }
   listEdited();
 }
@@ -613,7 +613,10 @@ void TSondrixServer::N2Click() {
 }
 
 void TSondrixServer::N3Click() {
-  close();
+  // Closing a hidden window (the station in the tray) does not end the event loop.
+  FExitRequested = true;
+  if (close())
+    QCoreApplication::quit();
 }
 
 void TSondrixServer::minimize_app() {
@@ -644,6 +647,8 @@ void TSondrixServer::closeEvent(QCloseEvent* Event) {
   saveini();
   ti->hide();
   Event->accept();
+  if (FExitRequested) // a tray Exit that waited for a scan to unwind
+    QTimer::singleShot(0, qApp, &QCoreApplication::quit);
 }
 
 void TSondrixServer::changeEvent(QEvent* Event) {
@@ -763,6 +768,24 @@ std::optional<std::int32_t> TSondrixServer::loudnessTarget() const {
 
 bool TSondrixServer::ShowPortWarning() {
   return !FHooks.PortWarning();
+}
+
+QFont windowFont(const QFont& Base) {
+  QFont font = Base;
+  font.setFamilies({QStringLiteral("Tahoma"), QStringLiteral("DejaVu Sans")});
+  font.setPixelSize(11);
+  // A condensed stretch keeps the Russian captions of a wider sans inside controls sized for
+  // Tahoma; Tahoma itself is drawn as it is.
+  if (QFontInfo(font).family() != QStringLiteral("Tahoma"))
+    font.setStretch(QFont::Condensed);
+  return font;
+}
+
+void configureApplication() {
+  initWindowResources();
+  QApplication::setApplicationName(QString::fromUtf8(kAppTitle));
+  // No display name: the platform would append it to every title, which already says it.
+  QApplication::setWindowIcon(QIcon(QStringLiteral(":/sondrix/station64.png")));
 }
 
 void installQtDispatcher() {

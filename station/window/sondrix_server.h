@@ -3,6 +3,7 @@
 #include "station/playlist_file.h"
 #include "station/station_core.h"
 
+#include <QFont>
 #include <QWidget>
 
 #include <functional>
@@ -58,9 +59,9 @@ public:
   QStringList Entries() const;
   // Appends paths, expanding playlist files (addtopl).
   void addtopl(const QStringList& Paths);
-  // Appends the ".mp3" files below Folder while the window stays responsive.
+  // Appends the audio files below Folder while the window stays responsive.
   void ScanFolder(const QString& Folder);
-  // The shell's drop: existing ".mp3" files, only while idle.
+  // The shell's drop, only while idle: existing audio files, and playlists expanded in place.
   void WMDropFiles(const QStringList& Paths);
   QString PortCheckAddress() const;
   TStationCore& Station() { return *FStation; }
@@ -158,7 +159,14 @@ private:
   bool FScanning = false;
   bool FCloseAfterScan = false;
   bool FSaved = false;
+  bool FExitRequested = false; // the tray menu's Exit: the event loop ends with the window
 };
+
+// The window's font: Tahoma where it resolves, else a condensed sans; 11 pixels.
+QFont windowFont(const QFont& Base);
+
+// Names the application and sets its icon; call once after the QApplication exists.
+void configureApplication();
 
 // Puts the chain's events on the Qt event loop: calls from other threads wake the loop, which
 // runs them. Call once, on the main thread, after the QApplication exists.

@@ -114,6 +114,28 @@ TEST_F(PlayList, AnItemBeyondTheListPlaysTheFirstFileOnly) {
   EXPECT_EQ(itemChanges, 1);
 }
 
+TEST_F(PlayList, AWrappingListCutBelowTheStoredItemPlaysOnInOrder) {
+  // Stopped at the fourth of five, then cut to two: the first file must not come twice.
+  list->SetFiles({files[0], files[1], files[2], files[0], files[1]});
+  list->SetCurrentItem(3);
+  list->SetFiles({files[0], files[1]});
+  list->SetWrap(true);
+  out->BlockDelayMs = 1; // the items stay among the recent ones until checked
+  out->Run();
+  ASSERT_TRUE(pumpUntil([&] { return list->ItemSerial() >= 3; }));
+  out->Stop(false);
+  std::vector<std::uint16_t> order;
+  for (std::uint64_t serial = 1; serial <= 3; ++serial)
+    order.push_back(list->PlayItem(serial).value().Index);
+  EXPECT_EQ(order, (std::vector<std::uint16_t>{0, 1, 0}));
+  std::vector<std::uint32_t> expected = framesOf(0);
+  const auto second = framesOf(1);
+  expected.insert(expected.end(), second.begin(), second.end());
+  const std::vector<std::uint32_t> heard = received();
+  ASSERT_GE(heard.size(), expected.size());
+  EXPECT_EQ(std::vector<std::uint32_t>(heard.begin(), heard.begin() + expected.size()), expected);
+}
+
 TEST_F(PlayList, CurrentItemRulesWhileIdle) {
   list->SetCurrentItem(3);
   EXPECT_EQ(list->CurrentItem(), 0) << "an index beyond the list is ignored";

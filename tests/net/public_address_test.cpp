@@ -1,6 +1,8 @@
 #include "local_server.h"
+#include "net/local_address.h"
 #include "net/public_address.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <chrono>
 #include <gtest/gtest.h>
@@ -110,8 +112,32 @@ TEST(LocalAddress, IsEmptyOrADottedIPv4Address) {
     in_addr parsed;
     EXPECT_EQ(inet_pton(AF_INET, address.c_str(), &parsed), 1) << address;
   }
-  // The fallback must be meaningful on this machine, whose name resolves.
+  // Every machine has at least its loopback address.
   EXPECT_FALSE(address.empty());
+}
+
+TEST(LocalAddress, PrefersTheDefaultRouteThenAnyNonLoopbackInterface) {
+  const std::vector<LocalInterfaceAddress> all = {{"lo", "127.0.0.1", true},
+                                                  {"docker0", "172.17.0.1", false},
+                                                  {"eth0", "192.0.2.2", false},
+                                                  {"eth0", "192.0.2.3", false}};
+  EXPECT_EQ(chooseLocalAddress(all, "eth0"), "192.0.2.2");
+  EXPECT_EQ(chooseLocalAddress(all, ""), "172.17.0.1");
+  EXPECT_EQ(chooseLocalAddress(all, "wlan0"), "172.17.0.1") << "a route through no address";
+  EXPECT_EQ(chooseLocalAddress({{"lo", "127.0.0.1", true}}, "lo"), "127.0.0.1");
+  EXPECT_EQ(chooseLocalAddress({{"lo", "127.0.0.1", true}, {"eth1", "10.0.0.5", false}}, "lo"),
+            "10.0.0.5");
+  EXPECT_EQ(chooseLocalAddress({}, "eth0"), "");
+
+  // On this machine: what its own interfaces and routes give, never loopback beside another.
+  const std::vector<LocalInterfaceAddress> here = localInterfaceAddresses();
+  const std::string chosen = toNarrow(GetLocalAddress());
+  EXPECT_EQ(chosen, chooseLocalAddress(here, defaultRouteInterface()));
+  const bool other = std::any_of(here.begin(), here.end(),
+                                 [](const LocalInterfaceAddress& a) { return !a.Loopback; });
+  if (other) {
+    EXPECT_NE(chosen.rfind("127.", 0), 0u) << chosen;
+  }
 }
 
 TEST(EchoServiceUrl, OverrideEndsWithItsScope) {

@@ -1,7 +1,9 @@
+#include "station/icecast_news.h"
 #include "station/icecast_url.h"
 
 #include <gtest/gtest.h>
 
+#include <set>
 #include <string>
 #include <vector>
 
@@ -76,6 +78,53 @@ TEST(IcecastUrl, TitleRequestsEncodeEverythingButUnreservedCharacters) {
   EXPECT_EQ(icecastMetadataTarget("/a b", "Кино & Co + 100%?#=;/~._"),
             "/admin/metadata?mount=%2Fa%20b&mode=updinfo&charset=UTF-8&song="
             "%D0%9A%D0%B8%D0%BD%D0%BE%20%26%20Co%20%2B%20100%25%3F%23%3D%3B%2F~._");
+}
+
+} // namespace
+} // namespace sondrix
+
+namespace sondrix {
+namespace {
+
+TEST(IcecastNews, StatusLinesSpeakBothLanguages) {
+  const std::vector<IcecastFault> faults = {
+      IcecastFault::LoginRefused, IcecastFault::MountRefused, IcecastFault::NotFound,
+      IcecastFault::BadRequest,   IcecastFault::Refused4xx,   IcecastFault::ServerError,
+      IcecastFault::Unreachable,  IcecastFault::TimedOut,     IcecastFault::ConnectionLost};
+  const auto report = [](IcecastFault Fault, bool Lost, std::chrono::milliseconds RetryIn) {
+    IcecastReport r;
+    r.Label = "h:8000/live";
+    r.Fault = Fault;
+    r.Lost = Lost;
+    r.RetryIn = RetryIn;
+    return r;
+  };
+  std::vector<IcecastReport> reports = {report(IcecastFault::None, false, {})};
+  reports[0].Connected = true;
+  for (const IcecastFault fault : faults)
+    for (const bool lost : {false, true})
+      reports.push_back(report(fault, lost, std::chrono::milliseconds(lost ? 1500 : 4000)));
+  reports.push_back(report(IcecastFault::Other, false, std::chrono::seconds(1)));
+  reports.back().Detail = "Input/output error";
+  std::set<std::string> russian;
+  for (const IcecastReport& news : reports) {
+    // The English line is the one sondrix-cast prints and its users' scripts read.
+    EXPECT_EQ(icecastNewsText(stationTexts("en"), news), "Icecast " + news.Text());
+    const std::string ru = icecastNewsText(stationTexts("ru"), news);
+    EXPECT_EQ(ru.rfind("Icecast h:8000/live: ", 0), 0u) << ru;
+    if (news.Fault != IcecastFault::Other) {
+      EXPECT_NE(ru, "Icecast " + news.Text());
+    }
+    russian.insert(ru);
+  }
+  EXPECT_EQ(russian.size(), reports.size()) << "every outcome has its own words";
+  EXPECT_EQ(icecastNewsText(stationTexts("ru"), reports[1]),
+            "Icecast h:8000/live: вход отклонён (401), новая попытка через 4 с");
+  EXPECT_EQ(icecastNewsText(stationTexts("en"), reports[4]),
+            "Icecast h:8000/live: connection lost (mount refused (403: wrong mount, or another "
+            "source has it)), retrying in 1.5 s");
+  EXPECT_EQ(icecastNewsText(stationTexts("ru"), reports.back()),
+            "Icecast h:8000/live: Input/output error, новая попытка через 1 с");
 }
 
 } // namespace

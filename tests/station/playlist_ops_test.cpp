@@ -1,4 +1,5 @@
 #include "station/playlist_file.h"
+#include "station/playlist_import.h"
 #include "station/playlist_ops.h"
 
 #include "temp_folder.h"
@@ -152,6 +153,57 @@ TEST(DroppedFiles, OnlyExistingMp3FilesAreAccepted) {
       {"folder.mp3", false}, {"dangling.mp3", false}, {"missing.mp3", false}};
   for (const auto& [name, accepted] : cases)
     EXPECT_EQ(acceptsDroppedFile(dir / name), accepted) << name;
+}
+
+TEST(ScanFolder, AndDropsTakeEveryAudioFormat) {
+  TempFolder dir;
+  const Strings audio = {"a.aac", "b.flac", "c.m4a", "d.mp3", "e.oga",
+                         "f.ogg", "g.opus", "h.wav", "i.wma"};
+  for (const std::string& file : audio)
+    writeBytes(dir / file, "");
+  for (const char* other : {"j.txt", "k.jpg", "l.m3u", "m.pls", "n.spl", "o.flac.part"})
+    writeBytes(dir / other, "");
+  writeBytes(dir / "P.FLAC", "");
+  Strings added;
+  ScanFolder(
+      dir.path(), [&](const std::string& path) { added.push_back(path); }, [] { return true; });
+  Strings expected;
+  for (const std::string& file : audio)
+    expected.push_back(dir / file);
+  EXPECT_EQ(added, expected) << "lower-case extensions, as for MP3";
+  for (const std::string& file : audio)
+    EXPECT_TRUE(acceptsDroppedFile(dir / file)) << file;
+  EXPECT_TRUE(acceptsDroppedFile(dir / "P.FLAC"));
+  for (const char* other : {"j.txt", "l.m3u", "m.pls", "o.flac.part"})
+    EXPECT_FALSE(acceptsDroppedFile(dir / other)) << other;
+}
+
+TEST_F(AddToPlaylist, ImportsM3uAndPlsRelativeToTheirFolderAndNamesWebAddresses) {
+  writeBytes(dir / "lists/mix.M3U8", "#EXTM3U\r\n#EXTINF:12,Artist - Title\r\nsong.flac\r\n"
+                                     "../up.ogg\r\nhttps://cdn.example/a.mp3\r\n"
+                                     "file:///abs/My%20Song.opus\r\nnext.pls\r\n");
+  writeBytes(dir / "lists/next.pls", "[playlist]\nNumberOfEntries=2\nFile2=/abs/two.wav\n"
+                                     "Title1=One\nFile1=one.m4a\nFile3=mms://radio.example/\n");
+  writeBytes(dir / "lists/old.m3u", "caf\xE9.mp3\n");
+  try {
+    add({"first.mp3", dir / "lists/mix.M3U8", dir / "lists/old.m3u", "last.wma"});
+    FAIL() << "web addresses must be named";
+  } catch (const EPlaylistUrls& refused) {
+    EXPECT_EQ(refused.Entries(), (Strings{"https://cdn.example/a.mp3", "mms://radio.example/"}));
+    EXPECT_NE(std::string(refused.what()).find("https://cdn.example/a.mp3"), std::string::npos);
+    EXPECT_NE(std::string(refused.what()).find("mms://radio.example/"), std::string::npos);
+  }
+  Strings added;
+  EXPECT_THROW(addtopl({"first.mp3", dir / "lists/mix.M3U8", dir / "lists/old.m3u", "last.wma"},
+                       [&](const std::string& path) { added.push_back(path); }),
+               EPlaylistUrls);
+  EXPECT_EQ(added, (Strings{"first.mp3", dir / "lists/song.flac", dir / "lists/../up.ogg",
+                            "/abs/My Song.opus", dir / "lists/one.m4a", "/abs/two.wav",
+                            dir / "lists/caf\u00e9.mp3", "last.wma"}));
+  // Without web addresses nothing is thrown; a list naming itself stops there.
+  writeBytes(dir / "self.pls", "[playlist]\nFile1=a.mp3\nFile2=self.pls\n");
+  EXPECT_EQ(add({dir / "self.pls"}), (Strings{dir / "a.mp3"}));
+  EXPECT_THROW(add({dir / "missing.m3u"}), std::runtime_error);
 }
 
 Strings numbered(int n) {

@@ -121,10 +121,10 @@ struct Reports {
   std::vector<std::string> lines;
   std::atomic<int> connected{0};
   TIcecastPush::Reporter reporter() {
-    return [this](bool ok, const std::string& text) {
+    return [this](const IcecastReport& report) {
       std::lock_guard guard(lock);
-      lines.push_back(text);
-      if (ok)
+      lines.push_back(report.Text());
+      if (report.Connected)
         ++connected;
     };
   }

@@ -23,34 +23,65 @@ namespace {
 using Clock = std::chrono::steady_clock;
 constexpr auto kJoinLimit = std::chrono::seconds(3);
 
-std::string errorText(int code) {
+IcecastFault faultOf(int code) {
   switch (code) {
   case AVERROR_HTTP_UNAUTHORIZED:
-    return "login refused (401)";
+    return IcecastFault::LoginRefused;
   case AVERROR_HTTP_FORBIDDEN:
-    return "mount refused (403: wrong mount, or another source has it)";
+    return IcecastFault::MountRefused;
   case AVERROR_HTTP_NOT_FOUND:
-    return "not found (404)";
+    return IcecastFault::NotFound;
   case AVERROR_HTTP_BAD_REQUEST:
-    return "request refused (400)";
+    return IcecastFault::BadRequest;
   case AVERROR_HTTP_OTHER_4XX:
-    return "request refused (4xx)";
+    return IcecastFault::Refused4xx;
   case AVERROR_HTTP_SERVER_ERROR:
-    return "server error (5xx)";
+    return IcecastFault::ServerError;
   case AVERROR(ECONNREFUSED):
-    return "server not reachable (connection refused)";
+    return IcecastFault::Unreachable;
   case AVERROR(ETIMEDOUT):
-    return "timed out";
+    return IcecastFault::TimedOut;
   case AVERROR(EPIPE):
   case AVERROR(ECONNRESET):
   case AVERROR_EOF:
-    return "connection lost";
+    return IcecastFault::ConnectionLost;
   default:
-    break;
+    return IcecastFault::Other;
   }
+}
+
+std::string systemText(int code) {
   char text[AV_ERROR_MAX_STRING_SIZE] = {};
   av_strerror(code, text, sizeof text);
   return text;
+}
+
+std::string faultText(IcecastFault fault, const std::string& detail) {
+  switch (fault) {
+  case IcecastFault::None:
+    return {};
+  case IcecastFault::LoginRefused:
+    return "login refused (401)";
+  case IcecastFault::MountRefused:
+    return "mount refused (403: wrong mount, or another source has it)";
+  case IcecastFault::NotFound:
+    return "not found (404)";
+  case IcecastFault::BadRequest:
+    return "request refused (400)";
+  case IcecastFault::Refused4xx:
+    return "request refused (4xx)";
+  case IcecastFault::ServerError:
+    return "server error (5xx)";
+  case IcecastFault::Unreachable:
+    return "server not reachable (connection refused)";
+  case IcecastFault::TimedOut:
+    return "timed out";
+  case IcecastFault::ConnectionLost:
+    return "connection lost";
+  case IcecastFault::Other:
+    break;
+  }
+  return detail;
 }
 
 std::string seconds(std::chrono::milliseconds delay) {
@@ -92,10 +123,11 @@ struct TIcecastPush::State {
     return static_cast<State*>(opaque)->stopping.load() ? 1 : 0;
   }
 
-  void report(bool ok, const std::string& text) {
+  void report(IcecastReport news) {
+    news.Label = options.label;
     std::lock_guard guard(reportLock);
     if (!stopping && reporter)
-      reporter(ok, options.label + ": " + text);
+      reporter(news);
   }
 
   // Sleeps up to delay; false when stopped meanwhile.
@@ -156,7 +188,7 @@ struct TIcecastPush::State {
     while (!stopping) {
       int error = 0;
       Connection io = open(error);
-      std::string why;
+      IcecastReport why;
       if (io) {
         const auto since = Clock::now();
         {
@@ -166,7 +198,9 @@ struct TIcecastPush::State {
           queued = 0;
           connected = true;
         }
-        report(true, "connected");
+        IcecastReport up;
+        up.Connected = true;
+        report(up);
         error = send(*io);
         {
           std::lock_guard guard(lock);
@@ -179,17 +213,16 @@ struct TIcecastPush::State {
         io.reset();
         backoff.ConnectionEnded(
             std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since));
-        why = error == AVERROR(EPIPE) || error == AVERROR(ECONNRESET) || error == AVERROR_EOF
-                  ? "connection lost"
-                  : "connection lost (" + errorText(error) + ")";
-      } else {
-        why = errorText(error);
+        why.Lost = true;
       }
+      why.Fault = why.Lost && error >= 0 ? IcecastFault::ConnectionLost : faultOf(error);
+      if (why.Fault == IcecastFault::Other)
+        why.Detail = systemText(error);
       if (stopping)
         break;
-      const auto delay = backoff.NextDelay();
-      report(false, why + ", retrying in " + seconds(delay));
-      if (!pause(delay))
+      why.RetryIn = backoff.NextDelay();
+      report(why);
+      if (!pause(why.RetryIn))
         break;
     }
     std::lock_guard guard(lock);
@@ -197,6 +230,15 @@ struct TIcecastPush::State {
     done.notify_all();
   }
 };
+
+std::string IcecastReport::Text() const {
+  if (Connected)
+    return Label + ": connected";
+  std::string why = faultText(Fault, Detail);
+  if (Lost && Fault != IcecastFault::ConnectionLost)
+    why = "connection lost (" + why + ")";
+  return Label + ": " + why + ", retrying in " + seconds(RetryIn);
+}
 
 TIcecastPush::TIcecastPush(IcecastPushOptions options, Reporter reporter)
     : FState(std::make_shared<State>()) {

@@ -29,14 +29,40 @@ struct IcecastPushOptions {
   std::chrono::milliseconds ioTimeout = std::chrono::seconds(10);
 };
 
+// Why a push is not connected, as plain values a face words in its language.
+enum class IcecastFault {
+  None,
+  LoginRefused, // 401
+  MountRefused, // 403: wrong mount, or another source has it
+  NotFound,     // 404
+  BadRequest,   // 400
+  Refused4xx,
+  ServerError, // 5xx
+  Unreachable, // connection refused
+  TimedOut,
+  ConnectionLost,
+  Other, // Detail holds the system's words
+};
+
+struct IcecastReport {
+  std::string Label; // the server, "host:port/mount"
+  bool Connected = false;
+  IcecastFault Fault = IcecastFault::None;
+  bool Lost = false; // the fault ended a connection that was up
+  std::string Detail;
+  std::chrono::milliseconds RetryIn{0};
+  // "label: connected", "label: login refused (401), retrying in 2 s", in English.
+  std::string Text() const;
+};
+
 // One source connection to one server, kept up by its own thread: it logs in, sends what
 // Write queues, and after a refusal or a lost connection tries again after a growing pause,
 // reporting each outcome. After a reconnect it sends only audio queued from then on.
 class TIcecastPush {
 public:
-  // Connected: the login succeeded; else Text says why not and when the next try comes.
-  // Called on the push's thread, never after Stop returns.
-  using Reporter = std::function<void(bool Connected, const std::string& Text)>;
+  // Each outcome of a login or a connection. Called on the push's thread, never after Stop
+  // returns.
+  using Reporter = std::function<void(const IcecastReport& Report)>;
 
   TIcecastPush(IcecastPushOptions options, Reporter reporter);
   ~TIcecastPush(); // Stop

@@ -1,5 +1,6 @@
 #include "audio/audio_play_list.h"
 #include "station/ini_file.h"
+#include "station/media_files.h"
 #include "station/playlist_file.h"
 #include "station/station_settings.h"
 #include "station/station_texts.h"
@@ -16,6 +17,7 @@
 #include <QListWidget>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QSpinBox>
 #include <QSystemTrayIcon>
 #include <QTemporaryDir>
@@ -211,6 +213,63 @@ private Q_SLOTS:
     // An unknown language reads as English: the start button keeps a caption.
     QCOMPARE(h.Window->b1->text(), QStringLiteral("Start"));
     QCOMPARE(h.Window->LanguageCode(), std::string("en"));
+  }
+
+  void unreadableSettingsAndPlaylistAreBothReported() {
+    const std::string folder = dataFolder();
+    fs::create_directories(folder + "config.cfg");
+    fs::create_directories(folder + "playlist.spl");
+    Harness h;
+    h.open();
+    QTRY_COMPARE(h.Messages.size(), 2);
+    QVERIFY2(h.Messages[0].contains(QStringLiteral("config.cfg")), qPrintable(h.Messages[0]));
+    QVERIFY2(h.Messages[1].contains(QStringLiteral("playlist.spl")), qPrintable(h.Messages[1]));
+  }
+
+  // What the title bar shows: Qt appends an application display name set by the program to
+  // every title that does not already end in it. Whether one was set shows when the
+  // application name changes: an unset display name follows it.
+  void titlesSayTheNameOnce() {
+    configureApplication();
+    const QString name = QCoreApplication::applicationName();
+    QCoreApplication::setApplicationName(QStringLiteral("probe"));
+    const QString displayName = QGuiApplication::applicationDisplayName();
+    QCoreApplication::setApplicationName(name);
+    const auto shown = [&](const QString& Title) {
+      if (displayName == QStringLiteral("probe") || Title.endsWith(displayName))
+        return Title;
+      return Title + QStringLiteral(" \u2014 ") + displayName;
+    };
+    Harness h;
+    h.open();
+    QCOMPARE(shown(h.Window->windowTitle()), QStringLiteral("Sondrix Radio Station"));
+    // On air the core sets the title with the link.
+    const QString onAir = QStringLiteral("Sondrix Radio Station [mms://203.0.113.7:8098]");
+    QCOMPARE(shown(onAir), onAir);
+    QCOMPARE(shown(QString::fromStdString(h.Window->Station().Texts().WarningTitle)),
+             QStringLiteral("Warning"));
+  }
+
+  // The dialog matches names case-sensitively: every pattern must take upper case too.
+  void theAddDialogFilterTakesEveryFormatInAnyCase() {
+    const std::string filter = openDialogFilter(stationTexts("en"));
+    const QString all = QString::fromStdString(filter.substr(0, filter.find(";;")));
+    const QStringList patterns =
+        all.mid(all.indexOf(u'(') + 1).chopped(1).split(u' ', Qt::SkipEmptyParts);
+    const auto accepted = [&](const QString& Name) {
+      for (const QString& pattern : patterns)
+        if (QRegularExpression(QRegularExpression::wildcardToRegularExpression(pattern))
+                .match(Name)
+                .hasMatch())
+          return true;
+      return false;
+    };
+    for (const char* name :
+         {"a.mp3", "B.MP3", "c.SPL", "d.spl", "e.FLAC", "f.flac", "g.ogg", "h.Opus", "i.m4a",
+          "j.AAC", "k.wav", "l.WMA", "m.m3u", "n.M3U8", "o.pls", "p.oga"})
+      QVERIFY2(accepted(QString::fromUtf8(name)), name);
+    for (const char* name : {"a.txt", "b.mp3.part", "c.jpg"})
+      QVERIFY2(!accepted(QString::fromUtf8(name)), name);
   }
 
   void languagesSetEveryTextAndThePortCheckAddress() {
@@ -431,22 +490,26 @@ private Q_SLOTS:
     writeFile(dir / "B.MP3", "x");
     writeFile(dir / "c.spl", "x");
     writeFile(dir / "d.wav", "x");
+    writeFile(dir / "e.M3U", "#EXTM3U\r\n#EXTINF:1,T\r\nsub/f.FLAC\r\n");
+    writeFile(dir / "n.txt", "x");
     fs::create_directories(dir / "folder.mp3");
     const auto p = [&dir](const char* Name) {
       return QString::fromStdString((dir / Name).string());
     };
 
-    // Dropped: existing files with an ".mp3" extension in any case; no lists, folders or others.
-    w.WMDropFiles(
-        {p("a.mp3"), p("B.MP3"), p("c.spl"), p("d.wav"), p("folder.mp3"), p("missing.mp3")});
-    QCOMPARE(w.Entries(), QStringList({p("a.mp3"), p("B.MP3")}));
+    // Dropped: existing audio files in any case, playlists expanded in place; no folders or
+    // other files.
+    w.WMDropFiles({p("a.mp3"), p("B.MP3"), p("c.spl"), p("d.wav"), p("e.M3U"), p("n.txt"),
+                   p("folder.mp3"), p("missing.mp3")});
+    QCOMPARE(w.Entries(),
+             QStringList({p("a.mp3"), p("B.MP3"), p("x"), p("d.wav"), p("sub/f.FLAC")}));
     // Drawn as file names, stored as paths.
     QCOMPARE(w.pl->item(0)->text(), QStringLiteral("a.mp3"));
 
     // Ctrl+A selects all, Delete removes the selection.
     w.pl->setFocus();
     QTest::keyClick(w.pl, Qt::Key_A, Qt::ControlModifier);
-    QCOMPARE(w.pl->selectedItems().size(), 2);
+    QCOMPARE(w.pl->selectedItems().size(), 5);
     QTest::keyClick(w.pl, Qt::Key_Delete);
     QCOMPARE(w.pl->count(), 0);
 
@@ -464,6 +527,20 @@ private Q_SLOTS:
     w.Button2Click();
     QCOMPARE(w.Entries(),
              QStringList({QStringLiteral("/first.mp3"), QStringLiteral("/last.flac")}));
+
+    // Web addresses in an imported playlist: named in the operator's language, the rest added.
+    writeFile(dir / "web.pls",
+              "[playlist]\nFile2=http://radio.example/live\nFile1=g.ogg\nFile3=h.opus\n");
+    w.N5Click();
+    h.FilesToOpen = {p("web.pls")};
+    w.Button1Click();
+    QCOMPARE(w.Entries().mid(2), QStringList({p("g.ogg"), p("h.opus")}));
+    QCOMPARE(h.Messages.size(), 1);
+    const QString refused = h.Messages.takeFirst();
+    QVERIFY2(refused.startsWith(QString::fromUtf8("Веб-адреса")) &&
+                 refused.contains(QStringLiteral("http://radio.example/live")),
+             qPrintable(refused));
+    w.English1Click();
 
     // A playlist that cannot be read: reported, what came before it stays.
     h.FilesToOpen = {QStringLiteral("/x.mp3"), p("missing.spl"), QStringLiteral("/y.mp3")};
@@ -569,6 +646,23 @@ private Q_SLOTS:
     again.open();
     QCOMPARE(again.Window->lue->value(), again.Window->lue->minimum());
     QCOMPARE(again.Window->xfe->value(), 4);
+  }
+
+  // Last: it runs the application's own event loop. Exit from the tray menu, with the window
+  // hidden in the tray, must end it; a guard timer ends it otherwise, with another code.
+  void trayExitEndsTheEventLoop() {
+    Harness h;
+    h.open();
+    h.Window->show();
+    h.Window->hide(); // as minimize_app leaves it where a tray exists
+    QTimer::singleShot(0, h.Window.get(), [&h] { h.Window->N3->trigger(); });
+    QTimer guard;
+    guard.setSingleShot(true);
+    QObject::connect(&guard, &QTimer::timeout, [] { QCoreApplication::exit(7); });
+    guard.start(5000);
+    QCOMPARE(QCoreApplication::exec(), 0);
+    QVERIFY(!h.Window->isVisible());
+    QVERIFY(fs::exists(dataFolder() + "playlist.spl")); // the close saved
   }
 };
 
