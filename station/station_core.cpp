@@ -407,6 +407,8 @@ void TStationCore::soundItemAudible() {
   if (!item)
     return;
   FRun.Started(item->Key);
+  // The name may have changed on air: listeners get it from this track on.
+  FRadioName = FView.Controls().RadioName;
   FStatus.name = FRadioName;
   wo->Id3v2Tags()->SetTitle(toWide(FRadioName));
   showTrack(item->Artist, item->Title, item->Album, item->Genre, item->Year,

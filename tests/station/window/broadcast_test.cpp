@@ -183,11 +183,6 @@ private Q_SLOTS:
                     QStringLiteral("2"), QStringLiteral("-ar"), QStringLiteral("44100"),
                     QStringLiteral("-")});
     QTRY_VERIFY_WITH_TIMEOUT(w.l4->text().endsWith(QStringLiteral("Listeners: 1")), 10000);
-    if (const QByteArray folder = qgetenv("SONDRIX_SCREENSHOT_DIR"); !folder.isEmpty()) {
-      w.show();
-      QVERIFY(QTest::qWaitForWindowExposed(&w));
-      w.grab().save(QString::fromUtf8(folder) + QStringLiteral("/window-on-air.png"));
-    }
     // A language switch keeps the state: only the words change.
     w.N5Click();
     QCOMPARE(w.b1->text(), QStringLiteral("Остановка"));
@@ -271,8 +266,13 @@ private Q_SLOTS:
     w.PlayNext(3);
     QTRY_COMPARE(mark(3), 2);
     QCOMPARE(mark(1), 0);
+    // The name changes on air: listeners get it with the next track.
+    w.rname->setText(QStringLiteral("Night FM"));
     w.ntClick();
     QTRY_COMPARE_WITH_TIMEOUT(mark(3), 1, 3000);
+    QTRY_COMPARE(w.Station().wo->Id3v2Tags()->Title(), std::u16string(u"Night FM"));
+    QVERIFY2(w.l4->text().startsWith(QStringLiteral("\u25B6 Gamma - Third  0:0")),
+             qPrintable(w.l4->text()));
     // While C plays, B is moved to the top and the jingle removed: A then follows C, and B
     // comes round first.
     w.pl->setCurrentRow(2);
@@ -283,6 +283,15 @@ private Q_SLOTS:
     w.Button2Click();
     QCOMPARE(w.Entries(), QStringList({B, A, C}));
     QTRY_COMPARE(mark(0), 2); // after the last entry the first: B
+    if (const QByteArray folder = qgetenv("SONDRIX_SCREENSHOT_DIR"); !folder.isEmpty()) {
+      w.show();
+      QVERIFY(QTest::qWaitForWindowExposed(&w));
+      w.grab().save(QString::fromUtf8(folder) + QStringLiteral("/window-on-air.png"));
+      w.N5Click();
+      QTest::qWait(200); // a tick, for the status line in Russian
+      w.grab().save(QString::fromUtf8(folder) + QStringLiteral("/window-on-air-ru.png"));
+      w.English1Click();
+    }
     QTRY_VERIFY_WITH_TIMEOUT(listener.state() == QProcess::NotRunning, 30000);
     std::vector<std::pair<int, int>> runs;
     for (const auto& run : runsOf(tonesOf(listener.readAllStandardOutput())))
