@@ -12,4 +12,7 @@ namespace sondrix {
 // itself (Detail) stay as they are.
 std::string icecastNewsText(const TStationTexts& Texts, const IcecastReport& Report);
 
+// Why an Icecast address does not parse (parseIcecastUrl's Error), in the language of Texts.
+std::string icecastUrlReasonText(const TStationTexts& Texts, const std::string& Reason);
+
 } // namespace sondrix

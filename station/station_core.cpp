@@ -142,7 +142,8 @@ void TStationCore::b1Click() {
     const auto target = parseIcecastUrl(url, &why);
     if (!target)
       throw std::invalid_argument(FTexts->IcecastUnusableText + "\"" + maskedIcecastUrl(url) +
-                                  "\"" + FTexts->IcecastUnusableReasonText + why);
+                                  "\"" + FTexts->IcecastUnusableReasonText +
+                                  icecastUrlReasonText(*FTexts, why));
     outputs.push_back(TIcecastOutput{target->PushUrl(), target->Label()});
     targets.push_back(*target);
   }

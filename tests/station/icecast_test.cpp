@@ -127,5 +127,27 @@ TEST(IcecastNews, StatusLinesSpeakBothLanguages) {
             "Icecast h:8000/live: Input/output error, новая попытка через 1 с");
 }
 
+TEST(IcecastNews, EveryReasonAnAddressIsRefusedHasRussianWords) {
+  // One address for each reason the parser gives.
+  const std::vector<std::string> bad = {
+      "http://source:pw@h:8000/live",       "icecast://source:p w@h:8000/live",
+      "icecast://source@h:8000/live",       "icecast://source:p%zz@h:8000/live",
+      "icecast://source:pw@[::1:8000/live", "icecast://source:pw@[::1]x:8000/live",
+      "icecast://source:pw@h:/live",        "icecast://source:pw@:8000/live",
+      "icecast://source:pw@h:99999/live",   "icecast://source:pw@h:8000",
+      "icecast://source:pw@h:8000/li%ve"};
+  std::set<std::string> reasons;
+  for (const std::string& url : bad) {
+    std::string why;
+    ASSERT_FALSE(parseIcecastUrl(url, &why).has_value()) << url;
+    reasons.insert(why);
+    EXPECT_EQ(icecastUrlReasonText(stationTexts("en"), why), why);
+    const std::string ru = icecastUrlReasonText(stationTexts("ru"), why);
+    EXPECT_NE(ru, why) << url;
+    EXPECT_NE(ru.find("\xD0"), std::string::npos) << ru; // Cyrillic
+  }
+  EXPECT_GE(reasons.size(), 10u) << "the addresses above meet (almost) every reason";
+}
+
 } // namespace
 } // namespace sondrix
