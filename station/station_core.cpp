@@ -3,6 +3,7 @@
 #include "analysis_input.h"
 #include "audio/audio_play_list.h"
 #include "base/text.h"
+#include "base/utf8_text.h"
 #include "icecast_titles.h"
 #include "net/public_address.h"
 #include "playlist_ops.h"
@@ -263,8 +264,10 @@ void TStationCore::soundItemAudible() {
     return;
   showTrack(item->Artist, item->Title, item->Album, item->Genre, item->Year,
             displayName(item->Path));
-  FView.TrackChanged(item->Index, item->ListSize, item->Path, toNarrow(item->Artist),
-                     toNarrow(item->Title));
+  // Tags are the files' text: control characters in them would reach a terminal or a label.
+  FView.TrackChanged(item->Index, item->ListSize, item->Path,
+                     cleanUtf8(toNarrow(item->Artist), true),
+                     cleanUtf8(toNarrow(item->Title), true));
 }
 
 void TStationCore::soundItemSkipped() {
