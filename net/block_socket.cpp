@@ -333,6 +333,14 @@ bool TBlockSocket::CanRead(int Timeout) {
     SetLastError(WSAENOTSOCK);
     return false;
   }
+  if (FDeadline) {
+    const int left = remainingMs(*FDeadline);
+    if (left <= 0) {
+      SetLastError(WSAETIMEDOUT);
+      return false;
+    }
+    Timeout = Timeout < 0 ? left : std::min(Timeout, left);
+  }
   const int rc = pollFor(FSocket, POLLIN, Timeout);
   if (rc == -1) {
     SockCheck(-1);
@@ -346,6 +354,14 @@ bool TBlockSocket::CanWrite(int Timeout) {
   if (FSocket < 0) {
     SetLastError(WSAENOTSOCK);
     return false;
+  }
+  if (FDeadline) {
+    const int left = remainingMs(*FDeadline);
+    if (left <= 0) {
+      SetLastError(WSAETIMEDOUT);
+      return false;
+    }
+    Timeout = Timeout < 0 ? left : std::min(Timeout, left);
   }
   const int rc = pollFor(FSocket, POLLOUT, Timeout);
   if (rc == -1) {

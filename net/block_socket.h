@@ -5,6 +5,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -79,6 +80,9 @@ public:
 
   bool ConvertLineEnd() const { return FConvertLineEnd; }
   void SetConvertLineEnd(bool v) { FConvertLineEnd = v; }
+  // After Deadline every wait for data or room fails at once with 10060, however the peer
+  // trickles: the bound of a whole exchange, where Timeout bounds each wait. nullopt: none.
+  void SetDeadline(std::optional<std::chrono::steady_clock::time_point> v) { FDeadline = v; }
   int MaxLineLength() const { return FMaxLineLength; }
   void SetMaxLineLength(int v) { FMaxLineLength = v; }
   int MaxSendBandwidth() const { return FMaxSendBandwidth; }
@@ -133,6 +137,7 @@ protected:
   bool FLastCR = false;
   bool FLastLF = false;
   int FMaxLineLength = 0;
+  std::optional<std::chrono::steady_clock::time_point> FDeadline;
   int FMaxSendBandwidth = 0;
   int FMaxRecvBandwidth = 0;
   TSocketFamily FFamily = TSocketFamily::SF_Any;

@@ -59,6 +59,8 @@ THTTPSend::THTTPSend()
   FTargetPort = "80";
   FTimeout = 90000;
   FSock->SetConvertLineEnd(true);
+  // Whatever the caller sets, a server cannot make one line cost unbounded memory.
+  FSock->SetMaxLineLength(kHttpMaxLineLength);
   FSock->SetSizeRecvBuffer(65536);
   FSock->SetSizeSendBuffer(65536);
   Clear();
@@ -126,12 +128,19 @@ bool THTTPSend::overLimit(std::int64_t bytes) {
   return true;
 }
 
+bool THTTPSend::headOverLimit(std::int64_t bytes) {
+  if (bytes <= kHttpMaxHeadBytes)
+    return overLimit(bytes);
+  FSock->SetLastError(WSAENOBUFS);
+  return true;
+}
+
 bool THTTPSend::readHeaderLine(std::string& line, std::int64_t& headerBytes) {
   line = FSock->RecvString(FTimeout);
   if (FSock->LastError() != 0)
     return false;
   headerBytes += static_cast<std::int64_t>(line.size()) + 2;
-  return !overLimit(headerBytes);
+  return !headOverLimit(headerBytes);
 }
 
 bool THTTPSend::HTTPMethod(const std::string& Method, const std::string& URL) {
@@ -271,7 +280,7 @@ bool THTTPSend::HTTPMethod(const std::string& Method, const std::string& URL) {
       status = FSock->RecvString(FTimeout);
       if (FSock->LastError() == 0)
         headerBytes += static_cast<std::int64_t>(status.size()) + 2;
-    } while (status.empty() && FSock->LastError() == 0 && !overLimit(headerBytes));
+    } while (status.empty() && FSock->LastError() == 0 && !headOverLimit(headerBytes));
     if (FSock->LastError() != 0)
       return false;
     DecodeStatus(status);
@@ -318,7 +327,7 @@ bool THTTPSend::HTTPMethod(const std::string& Method, const std::string& URL) {
       if (!failed)
         headerBytes += static_cast<std::int64_t>(line.size()) + 2;
       if (line.empty() && !failed) {
-        if (overLimit(headerBytes))
+        if (headOverLimit(headerBytes))
           break;
         continue;
       }
@@ -331,7 +340,7 @@ bool THTTPSend::HTTPMethod(const std::string& Method, const std::string& URL) {
         FDocument->Write(text.data(), static_cast<std::int64_t>(text.size()));
         FResultCode = 0;
       }
-      if (FSock->LastError() != 0 || FResultCode != 100 || overLimit(headerBytes))
+      if (FSock->LastError() != 0 || FResultCode != 100 || headOverLimit(headerBytes))
         break;
     }
   }

@@ -86,6 +86,7 @@ public:
 
 private:
   bool overLimit(std::int64_t bytes);
+  bool headOverLimit(std::int64_t bytes);
   bool readHeaderLine(std::string& line, std::int64_t& headerBytes);
   bool readBodyUnknown();
   bool readBodyIdentity(std::int64_t size);
@@ -144,6 +145,12 @@ private:
   bool FMimeTypeSet = false;
   ResponseMark FResponse;
 };
+
+// Bounds every client keeps unless told otherwise: the longest line it reads (the socket's
+// MaxLineLength), and the most bytes of status and header lines of one response. Over either
+// the request fails with 10055.
+inline constexpr int kHttpMaxLineLength = 64 * 1024;
+inline constexpr std::int64_t kHttpMaxHeadBytes = 256 * 1024;
 
 // Limits of the client GetUrlLines uses, so that a broken or hostile server cannot make
 // it keep unbounded data.

@@ -1,6 +1,7 @@
 #include "station/file_io.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
@@ -86,6 +87,28 @@ std::string readWholeFile(const std::string& FileName) {
   }
 }
 
+namespace {
+
+// Read where the kernel shows it: setting it to learn it would race other threads' files.
+mode_t currentUmask() {
+  std::FILE* status = std::fopen("/proc/self/status", "re");
+  if (status != nullptr) {
+    char line[256];
+    unsigned value = 0;
+    bool found = false;
+    while (!found && std::fgets(line, sizeof line, status) != nullptr)
+      found = std::sscanf(line, "Umask: %o", &value) == 1;
+    std::fclose(status);
+    if (found)
+      return static_cast<mode_t>(value);
+  }
+  const mode_t mask = ::umask(022);
+  ::umask(mask);
+  return mask;
+}
+
+} // namespace
+
 void replaceWholeFile(const std::string& FileName, std::string_view Bytes, bool OwnerOnly) {
   std::string target = FileName;
   std::error_code ec;
@@ -95,7 +118,8 @@ void replaceWholeFile(const std::string& FileName, std::string_view Bytes, bool 
       target = resolved.string();
   }
 
-  mode_t mode = 0644;
+  // A new file as open(2) would make it; mkostemp alone would give 0600.
+  mode_t mode = 0666 & ~currentUmask();
   struct stat existing {};
   if (::stat(target.c_str(), &existing) == 0) {
     if (::access(target.c_str(), W_OK) != 0)

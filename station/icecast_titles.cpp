@@ -1,5 +1,6 @@
 #include "station/icecast_titles.h"
 
+#include "base/utf8_text.h"
 #include "net/http_send.h"
 
 #include <chrono>
@@ -20,6 +21,8 @@ constexpr auto kAfterConnect = std::chrono::milliseconds(500);
 // stopping takes, as Abort does not cut a wait short.
 constexpr int kWaitMs = 1000;
 constexpr auto kJoinLimit = std::chrono::seconds(2);
+// A whole update, however slowly the server answers: the next title must not wait behind it.
+constexpr auto kUpdateLimit = std::chrono::seconds(10);
 
 } // namespace
 
@@ -102,6 +105,8 @@ private:
       http.SetPassword(where.Password);
       http.SetKeepAlive(false);
       http.SetMaxResponseSize(64 * 1024);
+      http.Sock().SetMaxLineLength(4096);
+      http.Sock().SetDeadline(Clock::now() + kUpdateLimit);
       {
         std::lock_guard guard(lock);
         if (stopping)
@@ -161,10 +166,12 @@ TIcecastTitles::~TIcecastTitles() {
 }
 
 void TIcecastTitles::SetTitle(const std::string& Title) {
-  if (Title.empty())
+  // Icecast hands the title on to every listener as it stands.
+  const std::string clean = cleanUtf8(Title, true);
+  if (clean.empty())
     return;
   for (const auto& worker : FWorkers)
-    worker->SetTitle(Title);
+    worker->SetTitle(clean);
 }
 
 void TIcecastTitles::SetConnected(std::size_t Target, bool Connected) {

@@ -148,18 +148,15 @@ std::optional<TIcecastTarget> parseIcecastUrl(std::string_view Url, std::string*
 }
 
 std::string maskedIcecastUrl(std::string_view Url) {
+  // A URL that does not parse may hold a "/" or ":" in its password: trust neither.
   const std::size_t scheme = Url.find("://");
   if (scheme == std::string_view::npos)
     return std::string(Url);
   const std::size_t start = scheme + 3;
-  const std::size_t slash = Url.find('/', start);
-  const std::size_t at = Url.substr(0, slash).rfind('@');
+  const std::size_t at = Url.rfind('@');
   if (at == std::string_view::npos || at < start)
     return std::string(Url);
-  const std::size_t colon = Url.substr(0, at).find(':', start);
-  if (colon == std::string_view::npos)
-    return std::string(Url);
-  return std::string(Url.substr(0, colon + 1)) + "***" + std::string(Url.substr(at));
+  return std::string(Url.substr(0, start)) + "***" + std::string(Url.substr(at));
 }
 
 std::string percentEncode(std::string_view Text) {

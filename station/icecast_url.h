@@ -29,8 +29,9 @@ struct TIcecastTarget {
 // failure returns nothing and, when Error is given, says what is wrong with it.
 std::optional<TIcecastTarget> parseIcecastUrl(std::string_view Url, std::string* Error = nullptr);
 
-// The URL as messages may show it: the password (whatever follows the first ":" of the user
-// information) replaced by "***". Text that is no URL comes back as it is.
+// The URL as messages may show it: everything between "://" and the last "@" replaced by
+// "***", so a password is hidden also where the URL does not parse. Text without both comes
+// back as it is.
 std::string maskedIcecastUrl(std::string_view Url);
 
 // RFC 3986 percent-encoding of everything but the unreserved characters (UTF-8 bytes as

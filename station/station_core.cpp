@@ -3,6 +3,7 @@
 #include "analysis_input.h"
 #include "audio/audio_play_list.h"
 #include "base/text.h"
+#include "base/utf8_text.h"
 #include "icecast_news.h"
 #include "icecast_titles.h"
 #include "net/public_address.h"
@@ -415,8 +416,10 @@ void TStationCore::soundItemAudible() {
   showTrack(item->Artist, item->Title, item->Album, item->Genre, item->Year,
             displayName(item->Path));
   // The entry's key: its place in the list as given, for a face without keys of its own.
+  // Tags are the files' text: control characters in them would reach a terminal or a label.
   FView.TrackChanged(static_cast<std::size_t>(item->Key), item->ListSize, item->Path,
-                     toNarrow(item->Artist), toNarrow(item->Title));
+                     cleanUtf8(toNarrow(item->Artist), true),
+                     cleanUtf8(toNarrow(item->Title), true));
   showOnAir();
   showStatus();
 }

@@ -1,10 +1,15 @@
 #include "console_view.h"
 
+#include "base/utf8_text.h"
+
 namespace sondrix {
 
 TConsoleView::TConsoleView(const CastOptions& Options, std::vector<std::string> Files,
                            Printer Print)
-    : FPrint(std::move(Print)) {
+    : FPrint([Print = std::move(Print)](const std::string& Line) {
+        // File names, tags and server replies must not drive the operator's terminal.
+        Print(cleanUtf8(Line, true));
+      }) {
   FControls.Entries = std::move(Files);
   FControls.PortText = std::to_string(Options.Port);
   FControls.BitrateText = std::to_string(Options.BitrateKbps);

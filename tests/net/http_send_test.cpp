@@ -552,3 +552,48 @@ TEST(GetUrlLines, BodyOfExactlyTheLimitIsAccepted) {
 
 } // namespace
 } // namespace sondrix
+
+namespace sondrix {
+namespace {
+
+using testing::LocalServer;
+using testing::ServerConnection;
+
+// A server that never ends its head, fast or slowly: the client's memory and time stay
+// bounded without any limit set by the caller.
+TEST(HttpSendHostile, EndlessOrTricklingHeadsAreCutByTheDefaultLimitsAndTheDeadline) {
+  for (const bool manyLines : {false, true}) {
+    LocalServer server([&](ServerConnection& c) {
+      c.readRequest();
+      c.send(manyLines ? "HTTP/1.0 200 OK\r\n" : "HTTP/1.0 200 OK\r\nX-Junk: ");
+      std::string block;
+      while (block.size() < 64 * 1024)
+        block += manyLines ? "X-Junk: a\r\n" : "aaaaaaaaaaa";
+      for (int i = 0; i < 64 && c.send(block); ++i) {
+      }
+    });
+    THTTPSend http;
+    http.SetTimeout(2000);
+    EXPECT_FALSE(http.HTTPMethod("GET", server.url("/admin/metadata"))) << manyLines;
+    EXPECT_EQ(http.Sock().LastError(), 10055) << manyLines;
+  }
+
+  LocalServer trickle([](ServerConnection& c) {
+    c.readRequest();
+    for (const char b : std::string("HTTP/1.0 200 OK\r\nContent-Length: 0\r\n\r\n")) {
+      if (!c.send(std::string(1, b)))
+        return;
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+  });
+  THTTPSend http;
+  http.SetTimeout(1000); // each byte comes well within it
+  http.Sock().SetDeadline(std::chrono::steady_clock::now() + std::chrono::milliseconds(500));
+  const auto before = std::chrono::steady_clock::now();
+  EXPECT_FALSE(http.HTTPMethod("GET", trickle.url("/")));
+  EXPECT_EQ(http.Sock().LastError(), 10060);
+  EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(2));
+}
+
+} // namespace
+} // namespace sondrix

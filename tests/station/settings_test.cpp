@@ -1,3 +1,4 @@
+#include "station/file_io.h"
 #include "station/ini_file.h"
 #include "station/station_settings.h"
 
@@ -340,6 +341,30 @@ TEST(Settings, AnIcecastUrlKeepsTheFileToItsOwner) {
   EXPECT_EQ(readSettings(TIniFile(file)).IcecastUrl, s.IcecastUrl);
   EXPECT_NE(readBytes(file).find("Mp3Stream=1\nIcecastUrl=icecast://"), std::string::npos)
       << readBytes(file);
+}
+
+} // namespace
+} // namespace sondrix
+
+namespace sondrix {
+namespace {
+
+TEST(Settings, NewFilesFollowTheUmaskAndAPasswordKeepsThemToTheOwner) {
+  TempFolder dir;
+  const mode_t saved = ::umask(0);
+  for (const auto& [mask, expected] : {std::pair<mode_t, mode_t>{027, 0640}, {002, 0664}}) {
+    ::umask(mask);
+    const std::string file = dir / ("new" + std::to_string(mask) + ".spl");
+    replaceWholeFile(file, "x\n");
+    const std::string secret = dir / ("secret" + std::to_string(mask) + ".cfg");
+    replaceWholeFile(secret, "x\n", true);
+    struct stat info {};
+    ASSERT_EQ(::stat(file.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, expected) << std::oct << mask;
+    ASSERT_EQ(::stat(secret.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, expected & 0700) << std::oct << mask;
+  }
+  ::umask(saved);
 }
 
 } // namespace

@@ -1,7 +1,7 @@
 #include "fixtures.h"
 
+#include "base/utf8_text.h"
 #include "winmedia/server/net_status.h"
-#include "winmedia/server/utf8_text.h"
 
 #include <gtest/gtest.h>
 

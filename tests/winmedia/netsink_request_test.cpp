@@ -80,6 +80,15 @@ TEST(NetsinkRequest, RefusesWhatIsNotAnHttpRequest) {
     HttpRequestReader reader;
     EXPECT_EQ(reader.append(text.data(), text.size()), Status::NotHttp) << name;
   }
+  // Empty lines before a request are ignored, in any pieces, but not without end.
+  for (const std::string lead : {"\r\n", "\n\r\n\r\n"}) {
+    HttpRequestReader blank;
+    const std::string text = lead + "GET /status HTTP/1.1\r\n\r\n";
+    EXPECT_EQ(feedInPieces(blank, text, 1), Status::Complete);
+    EXPECT_EQ(blank.request().path, "/status");
+  }
+  HttpRequestReader endlessBlank(1024);
+  EXPECT_EQ(feedInPieces(endlessBlank, std::string(4096, '\n'), 100), Status::TooLarge);
   // The probe is refused at its first byte, without waiting for more.
   HttpRequestReader reader;
   const char probe = '\x01';
@@ -124,7 +133,14 @@ TEST(NetsinkAnswer, DecisionTable) {
   const std::vector<Case> cases = {
       {request("GET", "/", true, false), true, false, MmshAnswer::Describe, false, false},
       {request("GET", "/", true, true), true, false, MmshAnswer::FramedStream, false, true},
-      {request("GET", "/any/path", false, false), true, false, MmshAnswer::RawStream, false, true},
+      // Windows Media players stream at any path; anyone else only at the root.
+      {request("GET", "/any/path", true, true), true, false, MmshAnswer::FramedStream, false, true},
+      {request("GET", "/any/path", true, false), true, false, MmshAnswer::Describe, false, false},
+      {request("GET", "/", false, false), true, false, MmshAnswer::RawStream, false, true},
+      {request("GET", "/any/path", false, false), true, false, MmshAnswer::NotFound, false, false},
+      {request("GET", "/../../etc/passwd", false, false), false, true, MmshAnswer::NotFound, false,
+       false},
+      {request("HEAD", "/STATUS", false, false), true, false, MmshAnswer::NotFound, true, false},
       {request("HEAD", "/", false, false), true, false, MmshAnswer::RawStream, true, false},
       {request("HEAD", "/", true, false), true, false, MmshAnswer::Describe, true, false},
       {request("GET", "/", false, false), false, false, MmshAnswer::NotReady, false, false},
@@ -284,11 +300,11 @@ TEST(NetsinkAnswer, StationPathsTable) {
       {request("HEAD", "/status.json"), true, false, ready, M::StatusJson, false},
       {request("POST", "/status"), true, false, ready, M::MethodNotAllowed, false},
       {request("DELETE", "/status.json"), true, false, ready, M::MethodNotAllowed, false},
-      // Only the exact paths; anything else is the broadcast as before.
-      {request("GET", "/status/"), true, false, ready, M::RawStream, true},
-      {request("GET", "/Status.json"), true, false, ready, M::RawStream, true},
-      {request("GET", "/stream.mp3/x"), false, false, ready, M::NotReady, false},
-      {request("GET", "/stream.mp"), true, true, ready, M::Full, false},
+      // Only the exact paths; anything else is no stream and takes no place.
+      {request("GET", "/status/"), true, false, ready, M::NotFound, false},
+      {request("GET", "/Status.json"), true, false, ready, M::NotFound, false},
+      {request("GET", "/stream.mp3/x"), false, false, ready, M::NotFound, false},
+      {request("GET", "/stream.mp"), true, true, ready, M::NotFound, false},
       {request("POST", "/status.jsonx"), true, false, ready, M::NoContent, false},
   };
   for (std::size_t i = 0; i < cases.size(); ++i) {
@@ -374,7 +390,7 @@ TEST(NetsinkAnswer, BrowsersGetThePageAtTheRootPlayersTheStream) {
   EXPECT_EQ(planMmshAnswer(browser, true, true, Mp3State::Off).answer, MmshAnswer::StatusPage);
   HttpRequest elsewhere = browser;
   elsewhere.path = "/live";
-  EXPECT_EQ(planMmshAnswer(elsewhere, true, false, Mp3State::Off).answer, MmshAnswer::RawStream);
+  EXPECT_EQ(planMmshAnswer(elsewhere, true, false, Mp3State::Off).answer, MmshAnswer::NotFound);
   elsewhere.path = "/favicon.ico";
   EXPECT_EQ(planMmshAnswer(elsewhere, true, false, Mp3State::Off).answer, MmshAnswer::NotFound);
   // Players that ask for ICY metadata on the root still get the broadcast.

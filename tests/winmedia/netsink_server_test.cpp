@@ -212,7 +212,7 @@ TEST_F(NetsinkServer, ListenersGetHeaderThenABurstFromAPacketBoundaryThenLivePac
   TestClient framed(port);
   TestClient raw(port);
   ASSERT_TRUE(framed.send(nettest::playRequest()));
-  ASSERT_TRUE(raw.send(nettest::getRequest("/stream")));
+  ASSERT_TRUE(raw.send(nettest::getRequest("/")));
   expectFramedStart(framed);
   expectRawStart(raw);
   for (std::uint64_t i = 20; i < 30; ++i) {

@@ -1,15 +1,12 @@
 #include "winmedia/runtime/icecast_push.h"
 
 #include "base/retry_backoff.h"
+#include "winmedia/runtime/icecast_link.h"
 
-extern "C" {
-#include <libavformat/avio.h>
-#include <libavutil/dict.h>
-#include <libavutil/error.h>
-}
+#include <sys/eventfd.h>
+#include <unistd.h>
 
 #include <atomic>
-#include <cerrno>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
@@ -22,39 +19,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 constexpr auto kJoinLimit = std::chrono::seconds(3);
-
-IcecastFault faultOf(int code) {
-  switch (code) {
-  case AVERROR_HTTP_UNAUTHORIZED:
-    return IcecastFault::LoginRefused;
-  case AVERROR_HTTP_FORBIDDEN:
-    return IcecastFault::MountRefused;
-  case AVERROR_HTTP_NOT_FOUND:
-    return IcecastFault::NotFound;
-  case AVERROR_HTTP_BAD_REQUEST:
-    return IcecastFault::BadRequest;
-  case AVERROR_HTTP_OTHER_4XX:
-    return IcecastFault::Refused4xx;
-  case AVERROR_HTTP_SERVER_ERROR:
-    return IcecastFault::ServerError;
-  case AVERROR(ECONNREFUSED):
-    return IcecastFault::Unreachable;
-  case AVERROR(ETIMEDOUT):
-    return IcecastFault::TimedOut;
-  case AVERROR(EPIPE):
-  case AVERROR(ECONNRESET):
-  case AVERROR_EOF:
-    return IcecastFault::ConnectionLost;
-  default:
-    return IcecastFault::Other;
-  }
-}
-
-std::string systemText(int code) {
-  char text[AV_ERROR_MAX_STRING_SIZE] = {};
-  av_strerror(code, text, sizeof text);
-  return text;
-}
 
 std::string faultText(IcecastFault fault, const std::string& detail) {
   switch (fault) {
@@ -84,6 +48,23 @@ std::string faultText(IcecastFault fault, const std::string& detail) {
   return detail;
 }
 
+// A link's reason as a report: the faults the station words in each language, else the text.
+IcecastReport reportOf(const std::string& why, bool lost) {
+  IcecastReport news;
+  news.Lost = lost;
+  for (const IcecastFault fault :
+       {IcecastFault::LoginRefused, IcecastFault::MountRefused, IcecastFault::NotFound,
+        IcecastFault::BadRequest, IcecastFault::ServerError, IcecastFault::Unreachable,
+        IcecastFault::TimedOut, IcecastFault::ConnectionLost})
+    if (why == faultText(fault, {})) {
+      news.Fault = fault;
+      return news;
+    }
+  news.Fault = IcecastFault::Other;
+  news.Detail = why;
+  return news;
+}
+
 std::string seconds(std::chrono::milliseconds delay) {
   const auto ms = delay.count();
   if (ms % 1000 == 0)
@@ -99,10 +80,22 @@ std::string headerValue(std::string text) {
   return text;
 }
 
-struct AvioCloser {
-  void operator()(AVIOContext* io) const { avio_closep(&io); }
-};
-using Connection = std::unique_ptr<AVIOContext, AvioCloser>;
+std::string base64(const std::string& text) {
+  constexpr char kDigits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string out;
+  for (std::size_t i = 0; i < text.size(); i += 3) {
+    std::uint32_t group = static_cast<std::uint8_t>(text[i]) << 16;
+    if (i + 1 < text.size())
+      group |= static_cast<std::uint8_t>(text[i + 1]) << 8;
+    if (i + 2 < text.size())
+      group |= static_cast<std::uint8_t>(text[i + 2]);
+    out += kDigits[group >> 18 & 63];
+    out += kDigits[group >> 12 & 63];
+    out += i + 1 < text.size() ? kDigits[group >> 6 & 63] : '=';
+    out += i + 2 < text.size() ? kDigits[group & 63] : '=';
+  }
+  return out;
+}
 
 } // namespace
 
@@ -115,13 +108,11 @@ struct TIcecastPush::State {
   std::size_t queued = 0;
   bool connected = false;
   std::atomic<bool> stopping{false};
+  // Readable once stopping: ends the link's socket waits.
+  TLinkFd stopFd{::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)};
   std::mutex reportLock; // held while the reporter runs, so Stop can wait it out
   bool finished = false;
   std::condition_variable done;
-
-  static int interrupted(void* opaque) {
-    return static_cast<State*>(opaque)->stopping.load() ? 1 : 0;
-  }
 
   void report(IcecastReport news) {
     news.Label = options.label;
@@ -138,58 +129,58 @@ struct TIcecastPush::State {
 
   // The source login Icecast 2.4 takes: a PUT with basic authentication that waits for
   // "100 Continue" (a refusal comes back before any audio), stream details in Ice-* headers.
-  // FFmpeg's icecast protocol sends the same, but opens its HTTP layer without the interrupt
-  // callback, so a stop could not cut its waits short.
-  Connection open(int& error) {
-    AVDictionary* dict = nullptr;
-    av_dict_set(&dict, "method", "PUT", 0);
-    av_dict_set(&dict, "auth_type", "basic", 0);
-    av_dict_set(&dict, "send_expect_100", "1", 0);
-    av_dict_set(&dict, "chunked_post", "0", 0);
-    av_dict_set(&dict, "content_type", "audio/mpeg", 0);
-    const std::string headers = "Ice-Name: " + headerValue(options.name) +
-                                "\r\nIce-Description: " + headerValue(options.description) +
-                                "\r\nIce-Public: 0\r\n";
-    av_dict_set(&dict, "headers", headers.c_str(), 0);
-    const auto timeout =
-        std::chrono::duration_cast<std::chrono::microseconds>(options.ioTimeout).count();
-    // Copied down to the HTTP and TCP layers: a server that takes the connection and then
-    // never answers, or a link that stops taking data, fails instead of hanging.
-    av_dict_set_int(&dict, "rw_timeout", timeout, 0);
-    const AVIOInterruptCB interrupt{&State::interrupted, this};
-    AVIOContext* io = nullptr;
-    error = avio_open2(&io, options.url.c_str(), AVIO_FLAG_WRITE, &interrupt, &dict);
-    av_dict_free(&dict);
-    return Connection(error < 0 ? nullptr : io);
+  std::string request(const TIcecastEndpoint& where) const {
+    const bool v6 = where.Host.find(':') != std::string::npos;
+    return "PUT " + where.Mount +
+           " HTTP/1.1\r\nHost: " + (v6 ? "[" + where.Host + "]" : where.Host) + ":" + where.Port +
+           "\r\nAuthorization: Basic " + base64(where.User + ":" + where.Password) +
+           "\r\nUser-Agent: Sondrix\r\nContent-Type: audio/mpeg\r\nExpect: 100-continue\r\n"
+           "Ice-Name: " +
+           headerValue(options.name) + "\r\nIce-Description: " + headerValue(options.description) +
+           "\r\nIce-Public: 0\r\n\r\n";
   }
 
-  // Sends queued units until the connection fails (its error) or the push stops (0).
-  int send(AVIOContext& io) {
+  // Sends queued units until the link fails (why) or the push stops (empty).
+  std::string send(TIcecastLink& link) {
+    // Often enough to see a stall within a quarter of its limit.
+    const auto check = std::max(std::chrono::milliseconds(10), options.stallTimeout / 4);
     std::vector<std::uint8_t> unit;
     for (;;) {
       {
         std::unique_lock guard(lock);
-        wake.wait(guard, [this] { return stopping || !queue.empty(); });
+        wake.wait_for(guard, check, [this] { return stopping || !queue.empty(); });
         if (stopping)
-          return 0;
-        unit = std::move(queue.front());
-        queue.pop_front();
-        queued -= unit.size();
+          return {};
+        unit.clear();
+        if (!queue.empty()) {
+          unit = std::move(queue.front());
+          queue.pop_front();
+          queued -= unit.size();
+        }
       }
-      avio_write(&io, unit.data(), static_cast<int>(unit.size()));
-      avio_flush(&io);
-      if (io.error < 0)
-        return io.error;
+      std::string why =
+          link.Send(unit.data(), unit.size(), options.ioTimeout, options.stallTimeout);
+      if (why.empty())
+        why = link.CheckProgress(options.stallTimeout);
+      if (!why.empty())
+        return stopping ? std::string() : why;
     }
   }
 
   void run() {
     TRetryBackoff backoff(options.firstRetry, options.maxRetry, options.settled);
+    const auto where = parseIcecastPushUrl(options.url);
     while (!stopping) {
-      int error = 0;
-      Connection io = open(error);
-      IcecastReport why;
-      if (io) {
+      std::string why;
+      bool lost = false;
+      TIcecastLink link(stopFd.get());
+      if (!where) {
+        why = "the server's address is not usable";
+      } else {
+        why = link.Login(*where, request(*where), Clock::now() + options.loginTimeout,
+                         options.sendBuffer);
+      }
+      if (why.empty()) {
         const auto since = Clock::now();
         {
           // Fresh audio only: what waited during the login is already late.
@@ -201,28 +192,21 @@ struct TIcecastPush::State {
         IcecastReport up;
         up.Connected = true;
         report(up);
-        error = send(*io);
+        why = send(link);
         {
           std::lock_guard guard(lock);
           connected = false;
         }
-        if (error < 0) {
-          // The socket is broken: closing must not try to flush into it for long.
-          io->error = error;
-        }
-        io.reset();
         backoff.ConnectionEnded(
             std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since));
-        why.Lost = true;
+        lost = true;
       }
-      why.Fault = why.Lost && error >= 0 ? IcecastFault::ConnectionLost : faultOf(error);
-      if (why.Fault == IcecastFault::Other)
-        why.Detail = systemText(error);
       if (stopping)
         break;
-      why.RetryIn = backoff.NextDelay();
-      report(why);
-      if (!pause(why.RetryIn))
+      IcecastReport news = reportOf(why, lost);
+      news.RetryIn = backoff.NextDelay();
+      report(news);
+      if (!pause(news.RetryIn))
         break;
     }
     std::lock_guard guard(lock);
@@ -272,6 +256,8 @@ void TIcecastPush::RequestStop() {
   State& s = *FState;
   std::lock_guard guard(s.lock);
   s.stopping = true;
+  const std::uint64_t one = 1;
+  [[maybe_unused]] const ssize_t n = ::write(s.stopFd.get(), &one, sizeof one);
   s.wake.notify_all();
 }
 

@@ -124,6 +124,17 @@ HttpRequestReader::Status HttpRequestReader::append(const char* data, std::size_
   if (FStatus != Status::NeedMore || size == 0) {
     return FStatus;
   }
+  // Empty lines before the request line are ignored (RFC 9112, 2.2), within the size limit.
+  while (FBuffer.empty() && size > 0 && (data[0] == '\r' || data[0] == '\n')) {
+    if (++FSkipped > FLimit) {
+      return FStatus = Status::TooLarge;
+    }
+    ++data;
+    --size;
+  }
+  if (size == 0) {
+    return FStatus;
+  }
   // A request starts with a method name; anything else (a binary MMS probe, TLS, junk) is
   // refused at its first byte instead of waiting for a line end that never comes.
   if (FBuffer.empty() && !isLetter(data[0])) {

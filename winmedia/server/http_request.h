@@ -46,6 +46,7 @@ private:
 
   std::size_t FLimit;
   std::string FBuffer;
+  std::size_t FSkipped = 0; // empty lines before the request line
   Status FStatus = Status::NeedMore;
   HttpRequest FRequest;
 };

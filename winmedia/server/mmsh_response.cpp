@@ -1,6 +1,6 @@
 #include "winmedia/server/mmsh_response.h"
 
-#include "winmedia/server/utf8_text.h"
+#include "base/utf8_text.h"
 
 #include <string_view>
 
@@ -57,7 +57,9 @@ MmshPlan planMmshAnswer(const HttpRequest& request, bool haveHeader, bool full, 
     plan.answer = MmshAnswer::StatusPage;
   } else if (request.path == kStatusJsonPath) {
     plan.answer = MmshAnswer::StatusJson;
-  } else if (request.path == "/favicon.ico" || request.path == "/robots.txt") {
+  } else if (!request.wm && request.path != "/") {
+    // Browsers' and crawlers' strays: a stream here would count as a listener. Windows Media
+    // players keep the path of their mms:// link, so they stream at any path.
     plan.answer = MmshAnswer::NotFound;
   } else if (!haveHeader) {
     plan.answer = MmshAnswer::NotReady;

@@ -1,6 +1,6 @@
 #include "winmedia/server/net_status.h"
 
-#include "winmedia/server/utf8_text.h"
+#include "base/utf8_text.h"
 
 #include <chrono>
 #include <cstdio>

@@ -1,4 +1,4 @@
-#include "winmedia/server/utf8_text.h"
+#include "base/utf8_text.h"
 
 #include <cstdint>
 
