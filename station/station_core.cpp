@@ -15,6 +15,7 @@
 #include "tags/id3v2_tags.h"
 #include "winmedia/au_format_converter.h"
 #include "winmedia/mp3_in.h"
+#include "winmedia/server/bind_address.h"
 #include "winmedia/wm_streamed_out.h"
 
 #include <cmath>
@@ -148,6 +149,9 @@ void TStationCore::b1Click() {
     outputs.push_back(TIcecastOutput{target->PushUrl(), target->Label()});
     targets.push_back(*target);
   }
+  if (!controls.BindAddress.empty() && !parseBindAddress(controls.BindAddress))
+    throw std::invalid_argument(FTexts->BindBadText + "\"" + controls.BindAddress + "\"" +
+                                FTexts->BindBadReasonText);
   // A list cut below the item that played last starts again at its top, and says so.
   if (au->CurrentItem() >= controls.Entries.size())
     au->SetCurrentItem(0);
@@ -159,6 +163,7 @@ void TStationCore::b1Click() {
   wo->SetMaxClients(static_cast<std::uint32_t>(spinValue(controls.MaxText)));
   wo->SetDesiredBitrate(static_cast<std::uint32_t>(spinValue(controls.BitrateText)));
   wo->SetMp3Stream(controls.Mp3Stream);
+  wo->SetBindAddress(controls.BindAddress);
   wo->SetIcecastOutputs(outputs);
   SoundParams params;
   params.TargetLufs = controls.Loudness;

@@ -38,6 +38,7 @@ struct TStationControls {
   std::optional<double> Loudness = -16.0; // target LUFS; nullopt: as loud as the files
   double Crossfade = 0;                   // seconds; 0 = back to back
   bool TrimSilence = true;
+  std::string BindAddress; // the one address to listen on; empty: every address
 };
 
 // What a face (the window, the console) shows. Called on the main thread only.

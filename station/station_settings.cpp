@@ -123,6 +123,7 @@ TStationSettings readSettings(const TIniFile& Ini) {
   const std::int32_t crossfade = readInteger(Ini, "Settings", "Crossfade", defaults.Crossfade);
   s.Crossfade = crossfade >= 0 && crossfade <= kCrossfadeMax ? crossfade : defaults.Crossfade;
   s.TrimSilence = readBoolean(Ini, "Settings", "TrimSilence", defaults.TrimSilence);
+  s.Bind = readText(Ini, "Settings", "Bind", defaults.Bind);
   return s;
 }
 
@@ -142,6 +143,7 @@ void writeSettings(TIniFile& Ini, const TStationSettings& Settings) {
   Ini.WriteString("Settings", "Loudness", loudnessText(Settings.Loudness));
   Ini.WriteString("Settings", "Crossfade", std::to_string(Settings.Crossfade));
   Ini.WriteString("Settings", "TrimSilence", flag(Settings.TrimSilence));
+  Ini.WriteString("Settings", "Bind", Settings.Bind);
   if (!Settings.IcecastUrl.empty())
     Ini.SetOwnerOnly(true);
 }

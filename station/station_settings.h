@@ -24,6 +24,7 @@ struct TStationSettings {
   std::optional<std::int32_t> Loudness = -16; // target LUFS, kLoudnessMin..kLoudnessMax; off
   std::int32_t Crossfade = 0;                 // seconds, 0..kCrossfadeMax; 0 = back to back
   bool TrimSilence = true;
+  std::string Bind; // the one address to listen on (IPv4 or IPv6); empty = every address
 
   bool operator==(const TStationSettings&) const = default;
 };

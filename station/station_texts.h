@@ -33,6 +33,8 @@ struct TStationTexts {
   std::string LoudnessOffText;  // its value for "as loud as the files"
   std::string CrossfadeCaption; // seconds
   std::string TrimCaption;      // cut silence at track ends
+  // Around a listening address that is no IPv4 or IPv6 address.
+  std::string BindBadText, BindBadReasonText;
   std::string NextTrackCaption; // nt, the tray menu
   std::string PlayNowCaption;   // the list's menu
   std::string PlayNextCaption;

@@ -81,7 +81,7 @@ void TWMAOut::StartOutput() {
   if (FUseNetwork) {
     std::uint32_t port = FPort;
     wm_writer_open_network(Writer, port, FMaxClients, this, ConnectedHook, DisconnectedHook,
-                           ErrorHook);
+                           ErrorHook, BindAddress());
     if (Writer.Initialized)
       FPort = port;
   } else {

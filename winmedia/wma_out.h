@@ -23,6 +23,10 @@ public:
   explicit TWMAOut(TComponent* AOwner = nullptr);
   ~TWMAOut() override;
 
+  // The one address a network run listens on (IPv4 or IPv6); empty: every address.
+  const std::string& BindAddress() const { return FBindAddress; }
+  void SetBindAddress(std::string Value) { FBindAddress = std::move(Value); }
+
   // Bits per second; below 1000 it counts as kilobits (128 = 128000).
   std::uint32_t DesiredBitrate() const { return FBitrate; }
   void SetDesiredBitrate(std::uint32_t Value) { FBitrate = Value; }
@@ -74,6 +78,7 @@ protected:
   wma_writer Writer;
   // The port asked for; a run on port 0 stores the port the sink picked.
   std::atomic<std::uint32_t> FPort{0};
+  std::string FBindAddress; // set while idle
   std::uint32_t FMaxClients = 0;
   bool FUseNetwork = false;
   // The main thread's queries of Writer (URL, listener count) run under FWriterLock and only

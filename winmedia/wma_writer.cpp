@@ -1,5 +1,7 @@
 #include "winmedia/wma_writer.h"
 
+#include "winmedia/server/network_sink.h"
+
 #include "winmedia/runtime/wm_runtime.h"
 
 #include <algorithm>
@@ -177,7 +179,7 @@ void wm_writer_open_file(wma_writer& writer, const std::u16string& FileName, TCo
 
 void wm_writer_open_network(wma_writer& writer, std::uint32_t& Port, std::uint32_t MaxClients,
                             TComponent* Owner, TNotifyProc OnConnected, TNotifyProc OnDisconnected,
-                            TErrorNotifyProc OnError) {
+                            TErrorNotifyProc OnError, const std::string& BindAddress) {
   (void)OnError;
   zeroRecord(writer);
   writer.Owner = Owner;
@@ -188,6 +190,8 @@ void wm_writer_open_network(wma_writer& writer, std::uint32_t& Port, std::uint32
     writer.network_sink.reset();
     return;
   }
+  if (auto* sink = dynamic_cast<TWMWriterNetworkSink*>(writer.network_sink.get()))
+    sink->SetBindAddress(BindAddress);
   if (FAILED(WMCreateWriter(nullptr, &writer.writer))) {
     writer.writer.reset();
     writer.network_sink.reset();

@@ -78,9 +78,10 @@ void wm_writer_open_file(wma_writer& writer, const std::u16string& FileName, TCo
 // Serves the stream over HTTP on Port (0 picks a free port and writes it back). MaxClients 0
 // leaves the sink's default (no limit). The error hook is not used: network runs report only
 // listeners.
+// BindAddress: the one address to listen on (IPv4 or IPv6); empty: every address.
 void wm_writer_open_network(wma_writer& writer, std::uint32_t& Port, std::uint32_t MaxClients,
                             TComponent* Owner, TNotifyProc OnConnected, TNotifyProc OnDisconnected,
-                            TErrorNotifyProc OnError);
+                            TErrorNotifyProc OnError, const std::string& BindAddress = {});
 
 // Appends the name of every audio codec.
 void wm_list_codecs(std::vector<std::u16string>& list);

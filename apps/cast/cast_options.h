@@ -16,6 +16,7 @@ struct CastOptions {
   bool Shuffle = false;
   bool Mp3 = true;     // also serve /stream.mp3
   std::string Address; // shown in the listeners' link; empty: ask the address-echo service
+  std::string Bind;    // the one address to listen on; empty: every address
   std::vector<std::string> IcecastUrls;   // servers to push the MP3 stream to
   std::optional<double> Loudness = -16.0; // target LUFS; nullopt: as loud as the files
   double Crossfade = 0;                   // seconds

@@ -21,6 +21,7 @@ TConsoleView::TConsoleView(const CastOptions& Options, std::vector<std::string> 
   FControls.Loudness = Options.Loudness;
   FControls.Crossfade = Options.Crossfade;
   FControls.TrimSilence = Options.TrimSilence;
+  FControls.BindAddress = Options.Bind;
 }
 
 void TConsoleView::SetLink(const std::string& Link) {

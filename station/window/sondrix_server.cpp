@@ -355,6 +355,7 @@ void TSondrixServer::loadini() {
     FStation->SetShowWarning(settings.ShowWarning);
     FMp3Stream = settings.Mp3Stream;
     FIcecastUrl = settings.IcecastUrl;
+    FBind = settings.Bind;
   } catch (const std::exception& Error) {
     startupErrors.emplace_back(Error.what());
   }
@@ -395,6 +396,7 @@ void TSondrixServer::saveini() {
     settings.ShowWarning = FStation->ShowWarning();
     settings.Mp3Stream = FMp3Stream;
     settings.IcecastUrl = FIcecastUrl;
+    settings.Bind = FBind;
     writeSettings(ini, settings);
     ini.UpdateFile();
   } catch (const std::exception& Error) {
@@ -711,6 +713,7 @@ TStationControls TSondrixServer::Controls() const {
   controls.TrimSilence = tse->isChecked();
   controls.RadioName = narrow(rname->text());
   controls.Mp3Stream = FMp3Stream;
+  controls.BindAddress = FBind;
   if (!FIcecastUrl.empty())
     controls.IcecastUrls.push_back(FIcecastUrl);
   return controls;

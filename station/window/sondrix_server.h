@@ -152,6 +152,7 @@ private:
   std::unique_ptr<TStationCore> FStation;
   bool FMp3Stream = true;  // no control of its own: kept from the settings file
   std::string FIcecastUrl; // likewise; empty: no Icecast push
+  std::string FBind;       // likewise; empty: every address
   std::string FLanguageCode = "en";
   std::uint64_t FNextKey = 0; // the key the next entry gets
   std::string FPortCheckBase;

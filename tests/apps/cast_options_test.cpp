@@ -116,6 +116,20 @@ TEST(CastOptions, SoundOptionsTakeTheirRangesInclusively) {
     EXPECT_THROW(parseCastOptions({"--crossfade", bad, "x.mp3"}), std::invalid_argument) << bad;
 }
 
+TEST(CastOptions, BindTakesAnIpv4OrIpv6AddressOnly) {
+  EXPECT_TRUE(parseCastOptions({"x.mp3"}).Bind.empty());
+  EXPECT_EQ(parseCastOptions({"--bind", "127.0.0.1", "x.mp3"}).Bind, "127.0.0.1");
+  EXPECT_EQ(parseCastOptions({"--bind", "[::1]", "x.mp3"}).Bind, "[::1]");
+  for (const char* bad : {"localhost", "127.0.0.1:8098", "", "1.2.3"}) {
+    try {
+      parseCastOptions({"--bind", bad, "x.mp3"});
+      ADD_FAILURE() << bad;
+    } catch (const std::invalid_argument& e) {
+      EXPECT_NE(std::string(e.what()).find("not an IPv4 or IPv6 address"), std::string::npos);
+    }
+  }
+}
+
 TEST(CastCommands, ReadsNextAndPlayAndTellsWhatElseIsWrong) {
   std::string error;
   const auto next = parseCastCommand("  next \r", error);

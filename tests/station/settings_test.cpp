@@ -45,7 +45,8 @@ TEST(Settings, FirstStartUsesTheDefaultsInAFreshDataFolder) {
                                  .IcecastUrl = "",
                                  .Loudness = -16,
                                  .Crossfade = 0,
-                                 .TrimSilence = true}));
+                                 .TrimSilence = true,
+                                 .Bind = ""}));
   EXPECT_FALSE(std::filesystem::exists(folder + kSettingsFileName)) << "reading creates nothing";
 
   // Without a usable XDG_CONFIG_HOME the folder lives in ~/.config.
@@ -131,6 +132,7 @@ TEST(Settings, EveryKeyFallsBackOnItsOwn) {
       {"[Settings]\nCrossfade=11", [](auto&) {}},
       {"[Settings]\nCrossfade=-1", [](auto&) {}},
       {"[Settings]\nTrimSilence=0", [](auto& s) { s.TrimSilence = false; }},
+      {"[Settings]\nBind=127.0.0.1", [](auto& s) { s.Bind = "127.0.0.1"; }},
       {"[SETTINGS]\nbitrate = 64 ", [](auto& s) { s.Bitrate = 64; }},
       {"[Window]\nTop=-20\nLeft=0x10",
        [](auto& s) {
@@ -228,6 +230,7 @@ TEST(Settings, RoundTripUpdatesKeysInPlaceAndKeepsTheRestOfTheFile) {
   s.Loudness.reset();
   s.Crossfade = 7;
   s.TrimSilence = false;
+  s.Bind = "::1";
   {
     TIniFile ini(file);
     EXPECT_EQ(readSettings(ini).Port, 1234);
@@ -256,6 +259,7 @@ TEST(Settings, RoundTripUpdatesKeysInPlaceAndKeepsTheRestOfTheFile) {
                   "Loudness=off\r\n"
                   "Crossfade=7\r\n"
                   "TrimSilence=0\r\n"
+                  "Bind=::1\r\n"
                   "\r\n"
                   "[Last]\r\n"
                   "Tail=x\r\n"

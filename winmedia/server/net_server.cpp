@@ -1,5 +1,7 @@
 #include "winmedia/server/net_server_loop.h"
 
+#include "winmedia/server/bind_address.h"
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/eventfd.h>
@@ -12,7 +14,9 @@ namespace sondrix {
 
 namespace {
 
-NetFd makeListener(int family, std::uint16_t port, int& error) {
+// Listens on every address of Family, or on Only.
+NetFd makeListener(int family, std::uint16_t port, int& error,
+                   const std::optional<BindAddress>& Only = std::nullopt) {
   NetFd fd(::socket(family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
   if (!fd.valid()) {
     error = errno;
@@ -23,7 +27,17 @@ NetFd makeListener(int family, std::uint16_t port, int& error) {
   // A new run on the same port must bind at once, past the last run's TIME_WAIT sockets.
   ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
   int rc;
-  if (family == AF_INET6) {
+  if (Only) {
+    BindAddress where = *Only;
+    if (family == AF_INET6) {
+      // One address: the IPv6 socket takes no IPv4 listeners through mapped addresses.
+      ::setsockopt(fd.get(), IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one);
+      reinterpret_cast<sockaddr_in6*>(&where.Address)->sin6_port = htons(port);
+    } else {
+      reinterpret_cast<sockaddr_in*>(&where.Address)->sin_port = htons(port);
+    }
+    rc = ::bind(fd.get(), reinterpret_cast<sockaddr*>(&where.Address), where.Length);
+  } else if (family == AF_INET6) {
     ::setsockopt(fd.get(), IPPROTO_IPV6, IPV6_V6ONLY, &zero, sizeof zero);
     sockaddr_in6 addr{};
     addr.sin6_family = AF_INET6;
@@ -65,9 +79,18 @@ HRESULT NetServer::Loop::open(std::uint16_t port, std::uint16_t* boundPort) {
     return E_FAIL;
   }
   int error = 0;
-  NetFd listener = makeListener(AF_INET6, port, error);
-  if (!listener.valid() && (error == EAFNOSUPPORT || error == EADDRNOTAVAIL)) {
-    listener = makeListener(AF_INET, port, error); // a host without IPv6
+  NetFd listener;
+  if (!FServer.FBindAddress.empty()) {
+    const std::optional<BindAddress> only = parseBindAddress(FServer.FBindAddress);
+    if (!only) {
+      return E_INVALIDARG;
+    }
+    listener = makeListener(only->Family, port, error, only);
+  } else {
+    listener = makeListener(AF_INET6, port, error);
+    if (!listener.valid() && (error == EAFNOSUPPORT || error == EADDRNOTAVAIL)) {
+      listener = makeListener(AF_INET, port, error); // a host without IPv6
+    }
   }
   if (!listener.valid()) {
     return error == EADDRINUSE || error == EACCES ? NS_E_PORT_IN_USE : E_FAIL;

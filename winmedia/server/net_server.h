@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -93,6 +94,9 @@ public:
   // Any thread.
   void setStatus(const StationStatus& status);
 
+  // The one address to listen on (IPv4 or IPv6); empty: every address. Before open().
+  void setBindAddress(std::string address) { FBindAddress = std::move(address); }
+
   // 0 = no limit. Beyond the limit, new requests get 503 with Retry-After.
   void setMaximumClients(std::uint32_t count) { FMaxClients = count; }
   std::uint32_t maximumClients() const { return FMaxClients; }
@@ -108,6 +112,7 @@ private:
   friend class Loop;
 
   NetServerOptions FOptions;
+  std::string FBindAddress;
   NetServerEvents& FEvents;
   std::atomic<std::uint32_t> FMaxClients{0};
   std::atomic<std::uint32_t> FClientCount{0};

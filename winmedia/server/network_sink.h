@@ -38,6 +38,8 @@ public:
 
   HRESULT SetNetworkProtocol(WMT_NET_PROTOCOL protocol) override;
   HRESULT Open(std::uint32_t* pdwPortNum) override;
+  // The one address Open listens on; empty: every address.
+  void SetBindAddress(std::string Address) { FServer.setBindAddress(std::move(Address)); }
   // 0 = no limit (the default).
   HRESULT SetMaximumClients(std::uint32_t dwMaxClients) override;
   HRESULT GetMaximumClients(std::uint32_t* pdwMaxClients) override;
