@@ -146,8 +146,10 @@ TEST(NetsinkAnswer, DecisionTable) {
       {request("GET", "/", false, false), false, false, MmshAnswer::NotReady, false, false},
       {request("GET", "/", true, true), true, true, MmshAnswer::Full, false, false},
       {request("GET", "/", true, false), true, true, MmshAnswer::Full, false, false},
-      {request("GET", "/favicon.ico", false, false), true, false, MmshAnswer::NotFound, false,
-       false},
+      {request("GET", "/favicon.ico", false, false), true, false, MmshAnswer::Icon, false, false},
+      {request("HEAD", "/favicon.ico", false, false), false, true, MmshAnswer::Icon, true, false},
+      {request("GET", "/favicon.ico", true, true), true, false, MmshAnswer::FramedStream, false,
+       true},
       {request("GET", "/robots.txt", false, false), false, true, MmshAnswer::NotFound, false,
        false},
       {request("POST", "/", true, false), true, true, MmshAnswer::NoContent, false, false},
@@ -383,8 +385,8 @@ TEST(NetsinkAnswer, BrowsersGetThePageAtTheRootPlayersTheStream) {
     }
   }
 
-  // The page needs no broadcast and takes no place; the browser on any other path, or
-  // asking for the favicon, is answered as before.
+  // The page needs no broadcast and takes no place; the browser on any other path is not
+  // found, and asking for the favicon it gets the station's icon.
   const HttpRequest browser = parsed(chrome);
   EXPECT_EQ(planMmshAnswer(browser, false, false, Mp3State::Off).answer, MmshAnswer::StatusPage);
   EXPECT_EQ(planMmshAnswer(browser, true, true, Mp3State::Off).answer, MmshAnswer::StatusPage);
@@ -392,7 +394,7 @@ TEST(NetsinkAnswer, BrowsersGetThePageAtTheRootPlayersTheStream) {
   elsewhere.path = "/live";
   EXPECT_EQ(planMmshAnswer(elsewhere, true, false, Mp3State::Off).answer, MmshAnswer::NotFound);
   elsewhere.path = "/favicon.ico";
-  EXPECT_EQ(planMmshAnswer(elsewhere, true, false, Mp3State::Off).answer, MmshAnswer::NotFound);
+  EXPECT_EQ(planMmshAnswer(elsewhere, true, false, Mp3State::Off).answer, MmshAnswer::Icon);
   // Players that ask for ICY metadata on the root still get the broadcast.
   EXPECT_TRUE(parsed(vlc).icyMetaData);
 }

@@ -269,11 +269,20 @@ TEST_F(NetsinkServer, FiniteAnswersCloseAndLeaveListenersAlone) {
     EXPECT_TRUE(head.starts_with("HTTP/1.0 405 Method Not Allowed\r\n")) << head;
     EXPECT_NE(head.find("Allow: GET, HEAD\r\n"), std::string::npos) << head;
   }
-  for (const char* path : {"/favicon.ico", "/robots.txt"}) {
+  for (const char* path : {"/robots.txt", "/favicon.ico/"}) {
     head = askAndReadAll(nettest::getRequest(path), &body);
     EXPECT_TRUE(head.starts_with("HTTP/1.0 404 Not Found\r\n")) << head;
     EXPECT_TRUE(body.empty());
   }
+  // A browser's tab gets the station's icon.
+  head = askAndReadAll(nettest::getRequest("/favicon.ico"), &body);
+  EXPECT_TRUE(head.starts_with("HTTP/1.0 200 OK\r\n")) << head;
+  EXPECT_NE(head.find("Content-Type: image/png\r\n"), std::string::npos) << head;
+  EXPECT_NE(head.find("Content-Length: " + std::to_string(body.size()) + "\r\n"), std::string::npos)
+      << head;
+  const std::string png(body.begin(), body.end());
+  EXPECT_TRUE(png.starts_with("\x89PNG\r\n\x1a\n")) << png.substr(0, 8);
+  EXPECT_GT(body.size(), 100u);
   // None of those counted as a listener, and the listener streams on.
   EXPECT_EQ(recorder->connects(), 1);
   EXPECT_EQ(recorder->disconnects(), 0);

@@ -57,6 +57,8 @@ MmshPlan planMmshAnswer(const HttpRequest& request, bool haveHeader, bool full, 
     plan.answer = MmshAnswer::StatusPage;
   } else if (request.path == kStatusJsonPath) {
     plan.answer = MmshAnswer::StatusJson;
+  } else if (request.path == kIconPath && !request.wm) {
+    plan.answer = MmshAnswer::Icon;
   } else if (!request.wm && request.path != "/") {
     // Browsers' and crawlers' strays: a stream here would count as a listener. Windows Media
     // players keep the path of their mms:// link, so they stream at any path.
@@ -104,6 +106,7 @@ std::string mmshResponseHead(MmshAnswer answer, std::uint32_t clientId,
   case MmshAnswer::Mp3Stream:
   case MmshAnswer::StatusPage:
   case MmshAnswer::StatusJson:
+  case MmshAnswer::Icon:
     status = "404 Not Found";
     extra = "Content-Length: 0\r\n";
     break;
@@ -143,6 +146,13 @@ std::string mp3ResponseHead(const std::string& stationName, std::uint32_t bitrat
   }
   head += "Connection: close\r\n\r\n";
   return head;
+}
+
+std::string iconResponseHead(std::size_t bodyLength) {
+  return "HTTP/1.0 200 OK\r\nServer: Sondrix/1.1.1\r\nContent-Type: image/png\r\n"
+         "Content-Length: " +
+         std::to_string(bodyLength) +
+         "\r\nCache-Control: max-age=86400\r\nConnection: close\r\n\r\n";
 }
 
 std::string statusResponseHead(MmshAnswer kind, std::size_t bodyLength) {

@@ -21,6 +21,7 @@ enum class MmshAnswer {
   Mp3Stream,        // plain MP3, ICY metadata when asked for; head from mp3ResponseHead
   StatusPage,       // the HTML status page; head from statusResponseHead
   StatusJson,       // the status as JSON; head from statusResponseHead
+  Icon,             // the station's icon (a browser's /favicon.ico); head from iconResponseHead
 };
 
 // The MP3 flavour: Off when the station does not make one, NotReady until its encoder runs.
@@ -39,6 +40,7 @@ struct MmshPlan {
 inline constexpr const char* kMp3StreamPath = "/stream.mp3";
 inline constexpr const char* kStatusPagePath = "/status";
 inline constexpr const char* kStatusJsonPath = "/status.json";
+inline constexpr const char* kIconPath = "/favicon.ico";
 
 // Decides the answer to a request. haveHeader: the broadcast's header exists; full: the
 // listener limit is reached; mp3: the MP3 flavour's state. Pure, so the whole decision table is
@@ -55,6 +57,12 @@ std::string mmshResponseHead(MmshAnswer answer, std::uint32_t clientId, std::siz
 // bitrate in bits/s; the station name is cleaned to one line of at most 200 bytes of UTF-8.
 std::string mp3ResponseHead(const std::string& stationName, std::uint32_t bitrate,
                             std::uint32_t metaInt);
+
+// The head of the icon's answer: a PNG of bodyLength bytes, which browsers may keep a day.
+std::string iconResponseHead(std::size_t bodyLength);
+
+// The station's icon, as the window shows it (PNG), built into the program.
+const std::string& stationIconPng();
 
 // The head of a StatusPage or StatusJson answer whose body has bodyLength bytes.
 std::string statusResponseHead(MmshAnswer kind, std::size_t bodyLength);

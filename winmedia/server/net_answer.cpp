@@ -36,6 +36,13 @@ void NetServer::Loop::readRequest(Conn& c) {
       answerMp3(c, plan.headOnly, request.icyMetaData);
     } else if (plan.answer == MmshAnswer::StatusPage || plan.answer == MmshAnswer::StatusJson) {
       answerStatus(c, plan.answer, plan.headOnly);
+    } else if (plan.answer == MmshAnswer::Icon) {
+      c.reader.reset();
+      c.head = iconResponseHead(stationIconPng().size());
+      if (!plan.headOnly)
+        c.head += stationIconPng();
+      respond(c);
+      flush(c);
     } else {
       answer(c, plan.answer, plan.headOnly);
     }
