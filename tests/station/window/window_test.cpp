@@ -11,6 +11,9 @@
 #include <QAbstractButton>
 #include <QApplication>
 #include <QCheckBox>
+#include <QFile>
+#include <QFontDatabase>
+#include <QFontInfo>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -48,6 +51,45 @@ void writeFile(const fs::path& Path, const std::string& Bytes) {
 std::string readFile(const fs::path& Path) {
   std::ifstream in(Path, std::ios::binary);
   return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// Renames a TrueType font in place: every family, full and PostScript name of its name table
+// becomes Name (the strings only shrink, so each fits where the old one was).
+bool renameFont(QByteArray& Font, const std::u16string& Name) {
+  const auto u16 = [&Font](qsizetype at) {
+    return static_cast<unsigned>(static_cast<unsigned char>(Font[at]) << 8 |
+                                 static_cast<unsigned char>(Font[at + 1]));
+  };
+  const auto u32 = [&](qsizetype at) { return u16(at) << 16 | u16(at + 2); };
+  const unsigned tables = u16(4);
+  for (unsigned t = 0; t < tables; ++t) {
+    const qsizetype record = 12 + 16 * static_cast<qsizetype>(t);
+    if (Font.mid(record, 4) != QByteArrayLiteral("name"))
+      continue;
+    const qsizetype table = u32(record + 8);
+    const unsigned count = u16(table + 2);
+    const qsizetype strings = table + u16(table + 4);
+    for (unsigned n = 0; n < count; ++n) {
+      const qsizetype entry = table + 6 + 12 * static_cast<qsizetype>(n);
+      const unsigned platform = u16(entry), id = u16(entry + 6);
+      if (id != 1 && id != 4 && id != 6 && id != 16)
+        continue;
+      const bool wide = platform == 0 || platform == 3; // UTF-16BE; Macintosh names are 8-bit
+      const unsigned length = static_cast<unsigned>(Name.size()) * (wide ? 2 : 1);
+      if (length > u16(entry + 8))
+        return false;
+      qsizetype at = strings + u16(entry + 10);
+      for (const char16_t c : Name) {
+        if (wide)
+          Font[at++] = static_cast<char>(c >> 8);
+        Font[at++] = static_cast<char>(c & 0xFF);
+      }
+      Font[entry + 8] = static_cast<char>(length >> 8);
+      Font[entry + 9] = static_cast<char>(length & 0xFF);
+    }
+    return true;
+  }
+  return false;
 }
 
 // A window whose outside world answers at once and records what it was asked.
@@ -650,6 +692,24 @@ private Q_SLOTS:
 
   // Last: it runs the application's own event loop. Exit from the tray menu, with the window
   // hidden in the tray, must end it; a guard timer ends it otherwise, with another code.
+  void tahomaIsDrawnAsItIsAndOtherSansesCondensed() {
+    QFile file(QStringLiteral("/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf"));
+    if (!file.open(QIODevice::ReadOnly))
+      QSKIP("DejaVu Sans is not installed");
+    // Without Tahoma the wider DejaVu Sans stands in, condensed so the captions fit.
+    const QFont standIn = windowFont(QFont());
+    QVERIFY2(QFontInfo(standIn).family() != QStringLiteral("Tahoma"),
+             "a real Tahoma is installed: this test needs a machine without it");
+    QCOMPARE(standIn.stretch(), int(QFont::Condensed));
+    // The same font under Tahoma's name is drawn as it is.
+    QByteArray font = file.readAll();
+    QVERIFY(renameFont(font, u"Tahoma"));
+    QVERIFY(QFontDatabase::addApplicationFontFromData(font) >= 0);
+    const QFont tahoma = windowFont(QFont());
+    QCOMPARE(QFontInfo(tahoma).family(), QStringLiteral("Tahoma"));
+    QVERIFY(tahoma.stretch() != int(QFont::Condensed));
+  }
+
   void trayExitEndsTheEventLoop() {
     Harness h;
     h.open();
