@@ -114,10 +114,11 @@ TEST(CastMp3, PlayersAndABrowserHearTheMp3FlavourWithLiveTitles) {
 
   {
     SCOPED_TRACE("status.json parses and counts MP3 listeners coming and going");
-    // Until the output has described the station (a moment after the port opens): 503.
+    // The port opens on the output's thread, a moment after "On air" (nothing answers yet);
+    // until the output has described the station: 503.
     std::string answer = get(port, "/status.json");
     for (int i = 0; i < 50 && !answer.starts_with("HTTP/1.0 200 OK\r\n"); ++i) {
-      EXPECT_TRUE(answer.starts_with("HTTP/1.0 503 ")) << answer;
+      EXPECT_TRUE(answer.empty() || answer.starts_with("HTTP/1.0 503 ")) << answer;
       std::this_thread::sleep_for(100ms);
       answer = get(port, "/status.json");
     }
