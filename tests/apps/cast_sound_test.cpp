@@ -196,20 +196,21 @@ protected:
 
 TEST_F(CastSound, EveryTrackWholeWithoutDeadAirAtOneLoudness) {
   const std::vector<Track> tracks = {
-      {"loud", 6, 1.5, 440, 880, -12},
-      {"quiet", 10, 1.5, 550, 1100, -30},
+      {"loud", 4, 1.0, 440, 880, -12},
+      {"quiet", 6, 1.0, 550, 1100, -30},
       {"jingle", 3, 1.0, 660, 1320, -12},
       {"padded", 4, 1.0, 770, 1540, -18, 1.0, 2.0},
-      {"drums", 5, 1.0, 330, 990, -28, 0, 0, 0, true},
+      {"drums", 4, 1.0, 330, 990, -28, 0, 0, 0, true},
   };
-  std::vector<std::string> files;
+  // A short lead-in first: a listener's recording may begin a moment into the broadcast, and
+  // what is measured must be heard whole.
+  std::vector<std::string> files = {makeTrack(FDir, {"lead-in", 2, 0.5, 1900, 2300, -20})};
   for (const Track& t : tracks)
     files.push_back(makeTrack(FDir, t));
-  // One round is 28 s of sound; the loud track comes round again at 28 s, analysed by then.
-  const Recording heard = listen(FDir, files, {}, 35);
+  const Recording heard = listen(FDir, files, {}, 24);
   for (const auto& [flavour, pcm] : {std::pair{"mmsh", &heard.Wma}, {"mp3", &heard.Mp3}}) {
     SCOPED_TRACE(flavour);
-    ASSERT_GE(pcm->size() / 2, static_cast<std::size_t>(34 * kRate));
+    ASSERT_GE(pcm->size() / 2, static_cast<std::size_t>(23 * kRate));
     // Each ending is heard to its end, and the body before it: nothing of a track is cut.
     std::vector<std::pair<double, double>> spans; // where each track is heard, seconds
     for (const Track& t : tracks) {
