@@ -5,6 +5,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
+
+#include <set>
+
 #include <filesystem>
 #include <fstream>
 #include <stdexcept>
@@ -128,6 +132,34 @@ TEST(CastOptions, BindTakesAnIpv4OrIpv6AddressOnly) {
       EXPECT_NE(std::string(e.what()).find("not an IPv4 or IPv6 address"), std::string::npos);
     }
   }
+}
+
+TEST(CastOptions, TheManualPageDocumentsEveryOptionAndCommand) {
+  std::ifstream in(std::string(SONDRIX_SOURCE_DIR) + "/packaging/sondrix-cast.1");
+  ASSERT_TRUE(in.good());
+  const std::string page((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const std::string usage = castUsage();
+  std::set<std::string> options;
+  for (std::size_t at = usage.find("--"); at != std::string::npos; at = usage.find("--", at + 2)) {
+    std::size_t end = at + 2;
+    while (end < usage.size() &&
+           (std::islower(static_cast<unsigned char>(usage[end])) || usage[end] == '-' ||
+            std::isdigit(static_cast<unsigned char>(usage[end]))))
+      ++end;
+    options.insert(usage.substr(at, end - at));
+  }
+  EXPECT_GE(options.size(), 13u);
+  for (const std::string& option : options) {
+    std::string roff; // a manual page writes each hyphen as \-
+    for (const char c : option)
+      roff += c == '-' ? std::string("\\-") : std::string(1, c);
+    // Its own paragraph in OPTIONS: bold, or bold with its value in italics.
+    EXPECT_TRUE(page.find("\n.B " + roff + "\n") != std::string::npos ||
+                page.find("\n.BI " + roff + " ") != std::string::npos)
+        << option;
+  }
+  for (const char* command : {".B next", ".BI play"})
+    EXPECT_NE(page.find(command), std::string::npos) << command;
 }
 
 TEST(CastCommands, ReadsNextAndPlayAndTellsWhatElseIsWrong) {
