@@ -44,6 +44,11 @@ struct TSoundStage::Item {
   std::size_t ListSize = 1;
   std::optional<TrackAnalysis> Analysis;
   std::unique_ptr<LoudnessMeter> Meter;
+  // The meter's integrated loudness, taken anew every tenth of a second of sound: asking the
+  // meter walks every block it holds, too much for each 10 ms of a long track.
+  std::optional<double> Estimate;
+  std::uint64_t MeteredFrames = 0;
+  std::uint64_t EstimatedAt = 0;
   bool Leading = true;       // still in the silence before the first sound
   bool Sounded = false;      // anything above the silence threshold at all
   std::vector<float> Held;   // silence after sound, kept back until sound follows
@@ -214,13 +219,18 @@ void TSoundStage::processChunk(const float* Frames, std::size_t Count) {
     if (item.Analysis)
       loudness = item.Analysis->Silent ? std::nullopt : std::optional(item.Analysis->Loudness);
     else
-      loudness = item.Meter->Integrated();
+      loudness = item.Estimate;
     silent = levelDb < silenceThresholdDb(loudness);
     if (item.Leading && silent)
       return;
   }
   item.Leading = false;
   item.Meter->Add(Frames, Count);
+  item.MeteredFrames += Count;
+  if (!item.Analysis && item.MeteredFrames - item.EstimatedAt >= FRate / 10) {
+    item.Estimate = item.Meter->Integrated();
+    item.EstimatedAt = item.MeteredFrames;
+  }
   if (silent) {
     item.Held.insert(item.Held.end(), Frames, Frames + samples);
     if (item.Held.size() / FChannels < kLongestHeldSilence * FRate)
@@ -246,8 +256,8 @@ double TSoundStage::targetGainDb() {
   const Item& item = *FItem;
   if (item.Analysis)
     return gainDbFor(*item.Analysis, *FRun.TargetLufs, FRun.MaxBoostDb);
-  if (std::optional<double> loudness = item.Meter->Integrated())
-    return gainDbFor(*loudness, *FRun.TargetLufs, FRun.MaxBoostDb);
+  if (item.Estimate)
+    return gainDbFor(*item.Estimate, *FRun.TargetLufs, FRun.MaxBoostDb);
   return 0;
 }
 
@@ -255,9 +265,11 @@ void TSoundStage::settleGain(bool Force) {
   Item& item = *FItem;
   if (item.GainSettled)
     return;
-  const bool known = !FRun.TargetLufs || item.Analysis || item.Meter->Integrated();
+  const bool known = !FRun.TargetLufs || item.Analysis || item.Estimate;
   if (!known && !Force && item.Staged.size() / FChannels < kLongestStaging * FRate)
     return;
+  if (Force && !item.Analysis)
+    item.Estimate = item.Meter->Integrated(); // all there is of a short item
   item.GainDb = targetGainDb();
   item.GainSettled = true;
   std::vector<float> staged = std::exchange(item.Staged, {});

@@ -67,10 +67,8 @@ void TrackScanner::run() {
     std::optional<TrackAnalysis> result = FCache.Load(path);
     if (!result) {
       result = analyse(path);
-      if (result && !FStop) {
+      if (result && !FStop)
         FCache.Store(path, *result);
-        ++FDecoded;
-      }
     }
     lock.lock();
     FBusy = false;

@@ -40,8 +40,6 @@ public:
   std::optional<TrackAnalysis> Find(const std::string& Path) const;
   // Waits until every wanted track is done (or could not be read); false at the time-out.
   bool WaitIdle(std::chrono::milliseconds Timeout) const;
-  // Tracks analysed by decoding (not taken from the cache) since the scanner started.
-  std::size_t Decoded() const { return FDecoded; }
 
 private:
   void run();
@@ -58,7 +56,6 @@ private:
   std::set<std::string> FFailed;              // under FLock
   bool FBusy = false;                         // under FLock
   std::atomic<bool> FStop{false};
-  std::atomic<std::size_t> FDecoded{0};
   std::thread FThread;
 };
 

@@ -1,5 +1,7 @@
 #include "station/icecast_url.h"
 
+#include "base/percent_text.h"
+
 #include <charconv>
 
 namespace sondrix {
@@ -10,36 +12,6 @@ bool fail(std::string* Error, const std::string& Text) {
   if (Error != nullptr)
     *Error = Text;
   return false;
-}
-
-int hexValue(char c) {
-  if (c >= '0' && c <= '9')
-    return c - '0';
-  if (c >= 'a' && c <= 'f')
-    return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F')
-    return c - 'A' + 10;
-  return -1;
-}
-
-// Strict: a "%" not followed by two hex digits makes the text unusable.
-std::optional<std::string> percentDecode(std::string_view Text) {
-  std::string out;
-  for (std::size_t i = 0; i < Text.size(); ++i) {
-    if (Text[i] != '%') {
-      out += Text[i];
-      continue;
-    }
-    if (i + 2 >= Text.size())
-      return std::nullopt;
-    const int high = hexValue(Text[i + 1]);
-    const int low = hexValue(Text[i + 2]);
-    if (high < 0 || low < 0)
-      return std::nullopt;
-    out += static_cast<char>(high * 16 + low);
-    i += 2;
-  }
-  return out;
 }
 
 bool startsWithNoCase(std::string_view Text, std::string_view Prefix) {
@@ -73,9 +45,10 @@ bool parse(std::string_view Url, TIcecastTarget& Target, std::string* Error) {
   const std::string_view userInfo = authority.substr(0, at);
   authority.remove_prefix(at + 1);
   const std::size_t colon = userInfo.find(':');
-  const auto user = percentDecode(userInfo.substr(0, colon));
-  const auto password = colon == std::string_view::npos ? std::optional<std::string>("")
-                                                        : percentDecode(userInfo.substr(colon + 1));
+  const auto user = percentDecodeStrict(userInfo.substr(0, colon));
+  const auto password = colon == std::string_view::npos
+                            ? std::optional<std::string>("")
+                            : percentDecodeStrict(userInfo.substr(colon + 1));
   if (!user || !password)
     return fail(Error, "its user or password has a broken %-escape");
   if (password->empty())

@@ -1,5 +1,6 @@
 #include "station/playlist_import.h"
 
+#include "net/url_codec.h"
 #include "station/file_io.h"
 #include "station/playlist_file.h"
 #include "station/playlist_ops.h"
@@ -49,31 +50,6 @@ bool isUrl(std::string_view entry) {
   });
 }
 
-int hexValue(char c) {
-  if (c >= '0' && c <= '9')
-    return c - '0';
-  c = asciiLower(c);
-  return c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
-}
-
-// A file URI's path: "%XX" escapes decoded, "+" kept (it is no space in a path).
-std::string percentDecoded(std::string_view text) {
-  std::string out;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '%' && i + 2 < text.size()) {
-      const int high = hexValue(text[i + 1]);
-      const int low = hexValue(text[i + 2]);
-      if (high >= 0 && low >= 0) {
-        out.push_back(static_cast<char>(high * 16 + low));
-        i += 2;
-        continue;
-      }
-    }
-    out.push_back(text[i]);
-  }
-  return out;
-}
-
 void addEntry(std::string_view line, TImportedEntries& into) {
   const std::string_view entry = trimmed(line);
   if (entry.empty())
@@ -83,7 +59,7 @@ void addEntry(std::string_view line, TImportedEntries& into) {
     if (startsWithNoCase(rest, "localhost/"))
       rest.remove_prefix(9);
     if (!rest.empty() && rest.front() == '/') {
-      into.Paths.push_back(percentDecoded(rest));
+      into.Paths.push_back(DecodeURL(rest));
       return;
     }
   }

@@ -1,5 +1,6 @@
 #include "winmedia/runtime/icecast_link.h"
 
+#include "base/percent_text.h"
 #include "winmedia/runtime/icecast_reply.h"
 
 #include <linux/sockios.h>
@@ -21,31 +22,6 @@ namespace sondrix {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-int hexValue(char c) {
-  if (c >= '0' && c <= '9')
-    return c - '0';
-  if (c >= 'a' && c <= 'f')
-    return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F')
-    return c - 'A' + 10;
-  return -1;
-}
-
-std::optional<std::string> percentDecode(std::string_view text) {
-  std::string out;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text[i] != '%') {
-      out += text[i];
-      continue;
-    }
-    if (i + 2 >= text.size() || hexValue(text[i + 1]) < 0 || hexValue(text[i + 2]) < 0)
-      return std::nullopt;
-    out += static_cast<char>(hexValue(text[i + 1]) * 16 + hexValue(text[i + 2]));
-    i += 2;
-  }
-  return out;
-}
 
 int remainingMs(Clock::time_point deadline) {
   const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
@@ -73,9 +49,10 @@ std::optional<TIcecastEndpoint> parseIcecastPushUrl(const std::string& Url) {
   if (at != std::string_view::npos) {
     const std::string_view info = authority.substr(0, at);
     const std::size_t colon = info.find(':');
-    const auto user = percentDecode(info.substr(0, colon));
-    const auto password = colon == std::string_view::npos ? std::optional<std::string>("")
-                                                          : percentDecode(info.substr(colon + 1));
+    const auto user = percentDecodeStrict(info.substr(0, colon));
+    const auto password = colon == std::string_view::npos
+                              ? std::optional<std::string>("")
+                              : percentDecodeStrict(info.substr(colon + 1));
     if (!user || !password)
       return std::nullopt;
     where.User = *user;

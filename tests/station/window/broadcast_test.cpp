@@ -31,9 +31,8 @@
 #include <fstream>
 
 using namespace sondrix;
-using sondrix::testing::runsOf;
+using sondrix::testing::heardIn;
 using sondrix::testing::tone;
-using sondrix::testing::tonesOf;
 
 class BroadcastTest : public QObject {
   Q_OBJECT
@@ -153,13 +152,7 @@ private Q_SLOTS:
 
     // What was heard, in order: A, the jingle once and whole, B, C, then A again; every track
     // whole (4 s: 15 or 16 quarters), less the half second a crossfade takes of a cold ending.
-    std::vector<std::pair<int, int>> runs;
-    for (const auto& run : runsOf(tonesOf(pcm)))
-      if (run.second >= 2) // quarters that straddle two tones are noise
-        runs.push_back(run);
-    QString heard;
-    for (const auto& [tone, quarters] : runs)
-      heard += QStringLiteral("%1x%2 ").arg(tone).arg(quarters);
+    const auto [runs, heard] = heardIn(pcm);
     qInfo("heard %s", qPrintable(heard));
     const auto is = [](const std::pair<int, int>& Run, int Hertz) {
       return std::abs(Run.first - Hertz) <= 20;
@@ -242,13 +235,7 @@ private Q_SLOTS:
       w.English1Click();
     }
     QTRY_VERIFY_WITH_TIMEOUT(listener.state() == QProcess::NotRunning, 30000);
-    std::vector<std::pair<int, int>> runs;
-    for (const auto& run : runsOf(tonesOf(listener.readAllStandardOutput())))
-      if (run.second >= 2)
-        runs.push_back(run);
-    QString heard;
-    for (const auto& [tone, quarters] : runs)
-      heard += QStringLiteral("%1x%2 ").arg(tone).arg(quarters);
+    const auto [runs, heard] = heardIn(listener.readAllStandardOutput());
     qInfo("heard %s", qPrintable(heard));
     // A cut short, C whole, then B, never the jingle.
     QVERIFY2(runs.size() >= 3, qPrintable(heard));

@@ -66,4 +66,20 @@ inline std::vector<std::pair<int, int>> runsOf(const std::vector<int>& Tones) {
   return runs;
 }
 
+// What a listener heard: the runs of half a second or more (a quarter that straddles two tones
+// is noise), and the same as text for failure messages ("440x15 880x4 ").
+struct Heard {
+  std::vector<std::pair<int, int>> Runs;
+  QString Text;
+};
+inline Heard heardIn(const QByteArray& Pcm) {
+  Heard heard;
+  for (const auto& run : runsOf(tonesOf(Pcm)))
+    if (run.second >= 2) {
+      heard.Runs.push_back(run);
+      heard.Text += QStringLiteral("%1x%2 ").arg(run.first).arg(run.second);
+    }
+  return heard;
+}
+
 } // namespace sondrix::testing

@@ -3,6 +3,7 @@
 // listener hears exactly that order.
 #include "listener_tones.h"
 #include "station/window/sondrix_server.h"
+#include "tests/net/local_server.h"
 
 #include <QListWidget>
 #include <QProcess>
@@ -12,17 +13,11 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <cstdlib>
 
 using namespace sondrix;
-using sondrix::testing::runsOf;
+using sondrix::testing::heardIn;
 using sondrix::testing::tone;
-using sondrix::testing::tonesOf;
 
 class RealMouseTest : public QObject {
   Q_OBJECT
@@ -72,15 +67,7 @@ private Q_SLOTS:
     hooks.PortWarning = [] { return true; };
     hooks.ShowMessage = [](const QString&, const QString& Text) { QFAIL(qPrintable(Text)); };
     TSondrixServer w(hooks);
-    // A port nobody holds: bound and let go.
-    const int probe = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in any{};
-    any.sin_family = AF_INET;
-    socklen_t length = sizeof any;
-    ::bind(probe, reinterpret_cast<sockaddr*>(&any), sizeof any);
-    ::getsockname(probe, reinterpret_cast<sockaddr*>(&any), &length);
-    ::close(probe);
-    w.pe->setValue(ntohs(any.sin_port));
+    w.pe->setValue(testing::unusedPort());
     w.addtopl({a, b, c});
     w.show();
     QVERIFY(QTest::qWaitForWindowExposed(&w));
@@ -121,13 +108,7 @@ private Q_SLOTS:
     QTRY_COMPARE_WITH_TIMEOUT(mark(2), 1, 3000);
 
     QTRY_VERIFY_WITH_TIMEOUT(listener.state() == QProcess::NotRunning, 30000);
-    std::vector<std::pair<int, int>> runs;
-    for (const auto& run : runsOf(tonesOf(listener.readAllStandardOutput())))
-      if (run.second >= 2)
-        runs.push_back(run);
-    QString heard;
-    for (const auto& [hertz, quarters] : runs)
-      heard += QStringLiteral("%1x%2 ").arg(hertz).arg(quarters);
+    const auto [runs, heard] = heardIn(listener.readAllStandardOutput());
     qInfo("heard %s", qPrintable(heard));
     QVERIFY2(runs.size() == 3, qPrintable(heard));
     QVERIFY2(std::abs(runs[0].first - 440) <= 20, qPrintable(heard));
