@@ -73,7 +73,15 @@ TStationCore::TStationCore(TStationView& View)
 
   // What is heard follows the stage, which reads ahead of it; the playlist's own change only
   // moves the analysis on.
-  au->OnPlayItemChanged = [this](TComponent*) { wantAnalysis(); };
+  au->OnPlayItemChanged = [this](TComponent*) {
+    wantAnalysis();
+    // Going on air, the first track opened is the first heard: the status answers and titles
+    // name it at once rather than a moment later, when its first block has gone out.
+    if (sound->AudibleSerial() == 0)
+      if (const std::optional<TPlayItem> opened = au->PlayItem(au->ItemSerial()))
+        showTrack(opened->Artist, opened->Title, opened->Album, opened->Genre, opened->Year,
+                  displayName(opened->Path));
+  };
   sound->OnItemAudible = [this](TComponent*) { soundItemAudible(); };
   sound->OnItemSkipped = [this](TComponent*) { soundItemSkipped(); };
   wo->OnDone = [this](TComponent*) { woDone(); };
