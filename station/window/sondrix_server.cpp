@@ -9,6 +9,7 @@
 #include "station/playlist_ops.h"
 #include "station/station_settings.h"
 #include "station/station_texts.h"
+#include "station/window/station_icon.h"
 
 #include <QAction>
 #include <QApplication>
@@ -179,7 +180,7 @@ TSondrixServer::~TSondrixServer() {
 
 void TSondrixServer::createMembers() {
   setWindowTitle(qs(kAppTitle));
-  setWindowIcon(QIcon(QStringLiteral(":/sondrix/station32.png")));
+  setWindowIcon(stationIcon());
   setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                  Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
   setFixedSize(624, 342);
@@ -274,7 +275,7 @@ void TSondrixServer::createMembers() {
   PopupMenu3 = new QMenu(this);
   N7 = PopupMenu3->addAction(QString());
   N8 = PopupMenu3->addAction(QString());
-  ti = new QSystemTrayIcon(QIcon(QStringLiteral(":/sondrix/station16.png")), this);
+  ti = new QSystemTrayIcon(windowIcon(), this);
   ti->setToolTip(qs(kAppTitle));
   ti->setContextMenu(PopupMenu1);
 
@@ -788,7 +789,9 @@ void configureApplication() {
   initWindowResources();
   QApplication::setApplicationName(QString::fromUtf8(kAppTitle));
   // No display name: the platform would append it to every title, which already says it.
-  QApplication::setWindowIcon(QIcon(QStringLiteral(":/sondrix/station64.png")));
+  QApplication::setWindowIcon(stationIcon());
+  // Ties the windows to the installed menu entry (its name and icon under Wayland).
+  QGuiApplication::setDesktopFileName(QStringLiteral("sondrix-station"));
 }
 
 void installQtDispatcher() {

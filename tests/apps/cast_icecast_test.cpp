@@ -69,8 +69,9 @@ public:
       FUnfilled = left.str();
     std::ofstream(FDir / "icecast.xml") << xml;
     if (::geteuid() == 0) {
-      if (const passwd* user = ::getpwnam("icecast2")) {
-        ::chown((FDir / "log").c_str(), user->pw_uid, user->pw_gid);
+      const passwd* user = ::getpwnam("icecast2");
+      // A server that could not write its log would fail in ways that mislead.
+      if (user != nullptr && ::chown((FDir / "log").c_str(), user->pw_uid, user->pw_gid) == 0) {
         FPrefix = {"setpriv", "--reuid=" + std::to_string(user->pw_uid),
                    "--regid=" + std::to_string(user->pw_gid), "--clear-groups"};
       }

@@ -11,6 +11,7 @@
 #include <QAbstractButton>
 #include <QApplication>
 #include <QCheckBox>
+#include <QDir>
 #include <QFile>
 #include <QFontDatabase>
 #include <QFontInfo>
@@ -708,6 +709,49 @@ private Q_SLOTS:
     const QFont tahoma = windowFont(QFont());
     QCOMPARE(QFontInfo(tahoma).family(), QStringLiteral("Tahoma"));
     QVERIFY(tahoma.stretch() != int(QFont::Condensed));
+  }
+
+  void theIconIsTheInstalledThemesElseTheProgramsOwn() {
+    const QStringList paths = QIcon::themeSearchPaths();
+    const QString theme = QIcon::themeName();
+    QTemporaryDir icons;
+    QIcon::setThemeSearchPaths({icons.path()});
+    QIcon::setThemeName(QStringLiteral("hicolor"));
+    const auto pixel = [](const QIcon& Icon, int Size) {
+      return Icon.pixmap(Size, Size).toImage().pixelColor(Size / 2, Size / 2);
+    };
+    {
+      // Nothing installed: the pictures built in, at each of their sizes.
+      Harness h;
+      h.open();
+      for (const int size : {16, 32, 64}) {
+        const QImage own(QStringLiteral(":/sondrix/station%1.png").arg(size));
+        QCOMPARE(h.Window->windowIcon()
+                     .pixmap(size, size)
+                     .toImage()
+                     .convertToFormat(QImage::Format_ARGB32),
+                 own.convertToFormat(QImage::Format_ARGB32));
+      }
+      QCOMPARE(pixel(h.Window->ti->icon(), 16), pixel(h.Window->windowIcon(), 16));
+    }
+    // The theme's picture, laid out as the package installs it.
+    const QString folder = icons.path() + QStringLiteral("/hicolor");
+    QVERIFY(QDir().mkpath(folder + QStringLiteral("/32x32/apps")));
+    writeFile((folder + QStringLiteral("/index.theme")).toStdString(),
+              "[Icon Theme]\nName=Hicolor\nDirectories=32x32/apps\n\n"
+              "[32x32/apps]\nSize=32\nContext=Applications\nType=Fixed\n");
+    QImage installed(32, 32, QImage::Format_ARGB32);
+    installed.fill(QColor(0, 200, 0));
+    QVERIFY(installed.save(folder + QStringLiteral("/32x32/apps/sondrix-station.png")));
+    QIcon::setThemeSearchPaths({icons.path()});
+    {
+      Harness h;
+      h.open();
+      QCOMPARE(pixel(h.Window->windowIcon(), 32), QColor(0, 200, 0));
+      QCOMPARE(pixel(h.Window->ti->icon(), 16), QColor(0, 200, 0));
+    }
+    QIcon::setThemeSearchPaths(paths);
+    QIcon::setThemeName(theme);
   }
 
   void trayExitEndsTheEventLoop() {
