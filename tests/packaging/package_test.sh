@@ -45,6 +45,7 @@ expected="./etc/sondrix/cast.conf
 ./usr/share/icons/hicolor/16x16/apps/sondrix-station.png
 ./usr/share/icons/hicolor/32x32/apps/sondrix-station.png
 ./usr/share/icons/hicolor/64x64/apps/sondrix-station.png
+./usr/share/icons/hicolor/scalable/apps/sondrix-station.svg
 ./usr/share/man/man1/sondrix-cast.1.gz
 ./usr/share/man/man1/sondrix-station.1.gz
 ./usr/share/metainfo/net.sondrix.station.metainfo.xml"

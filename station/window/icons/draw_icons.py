@@ -89,9 +89,25 @@ def station(size):
     return pixel
 
 
+def station_svg(name):
+    """The station icon drawn as above, as a scalable picture for the icon theme."""
+    c = math.cos(math.radians(45))
+    arcs = "".join(
+        '<path d="M%.3f %.3fA%d %d 0 0 0 %.3f %.3f"/>' % (16 + r * c, 20 - r * c, r, r,
+                                                         16 - r * c, 20 - r * c)
+        for r in (7, 12, 17))
+    with open(name, "w") as f:
+        f.write('<svg xmlns="http://www.w3.org/2000/svg" width="32" height="32" '
+                'viewBox="0 0 32 32">'
+                '<g fill="none" stroke="#1e78d2" stroke-width="2.8">' + arcs + '</g>'
+                '<circle cx="16" cy="20" r="3" fill="#dc3c28"/>'
+                '<rect x="14.4" y="18" width="3.2" height="12" fill="#32323c"/></svg>\n')
+
+
 png("flag_en.png", 16, 16, flag(english))
 png("flag_ru.png", 16, 16, flag(russian))
 png("about.png", 16, 16, about)
 png("station16.png", 16, 16, station(16))
 png("station32.png", 32, 32, station(32))
 png("station64.png", 64, 64, station(64))
+station_svg("station.svg")
