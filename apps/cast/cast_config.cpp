@@ -102,12 +102,12 @@ bool worldReadable(const std::string& Path) {
 
 } // namespace
 
-CastOptions readCastConfig(const std::string& Path, CastOptions Base,
-                           std::vector<std::string>* Notes) {
+CastConfig readCastConfig(const std::string& Path, CastOptions Base) {
   std::string text = readConfigText(Path);
   if (text.starts_with("\xEF\xBB\xBF"))
     text.erase(0, 3);
-  CastOptions o = std::move(Base);
+  CastConfig config{std::move(Base), {}, 0, {}};
+  CastOptions& o = config.Options;
   bool servers = false; // the file's first IcecastUrl replaces Base's servers
   Section section = Section::None;
   std::vector<std::pair<const Key*, std::size_t>> seen;
@@ -161,6 +161,7 @@ CastOptions readCastConfig(const std::string& Path, CastOptions Base,
     try {
       if (std::string_view(key->Name) == "Playlist") {
         o.Paths.clear();
+        config.Playlist.clear();
         if (value.empty())
           continue;
         std::string path = value;
@@ -169,9 +170,9 @@ CastOptions readCastConfig(const std::string& Path, CastOptions Base,
         if (!isImportedPlaylist(path) && lowerExtension(path) != ".spl")
           throw std::invalid_argument("Playlist needs a .spl, .m3u, .m3u8 or .pls file, not \"" +
                                       value + "\"");
-        if (const std::string problem = readProblem(path); !problem.empty())
-          throw std::invalid_argument("Playlist " + path + ": cannot be read (" + problem + ")");
         o.Paths = {path};
+        config.Playlist = path;
+        config.PlaylistLine = number;
       } else if (!key->Sets) {
         // The window's own: a copied config.cfg is welcome.
       } else if (*key->Sets == CastSetting::Icecast) {
@@ -191,21 +192,28 @@ CastOptions readCastConfig(const std::string& Path, CastOptions Base,
       throw fail(e.what());
     }
   }
-  if (Notes != nullptr && !o.IcecastUrls.empty() && servers && worldReadable(Path))
-    Notes->push_back(Path +
-                     " holds an Icecast password and every user can read it "
-                     "(chmod o-r " +
-                     Path + ")");
-  return o;
+  if (!o.IcecastUrls.empty() && servers && worldReadable(Path))
+    config.Notes.push_back(Path +
+                           " holds an Icecast password and every user can read it "
+                           "(chmod o-r " +
+                           Path + ")");
+  return config;
 }
 
 CastOptions castOptionsOf(const std::vector<std::string>& args, std::vector<std::string>* Notes) {
   const CastOptions given = parseCastOptions(args);
   if (given.Config.empty() || given.Help)
     return given;
-  CastOptions base = readCastConfig(given.Config, CastOptions{}, Notes);
-  base.Config = given.Config;
-  CastOptions o = parseCastOptions(args, std::move(base));
+  CastConfig config = readCastConfig(given.Config);
+  if (Notes != nullptr)
+    Notes->insert(Notes->end(), config.Notes.begin(), config.Notes.end());
+  // The file's playlist is read now and at every SIGHUP; PATHs given replace it.
+  if (given.Paths.empty() && !config.Playlist.empty())
+    if (const std::string problem = readProblem(config.Playlist); !problem.empty())
+      throw ECastConfig(given.Config + ":" + std::to_string(config.PlaylistLine) + ": Playlist " +
+                        config.Playlist + ": cannot be read (" + problem + ")");
+  config.Options.Config = given.Config;
+  CastOptions o = parseCastOptions(args, std::move(config.Options));
   if (o.Paths.empty())
     throw std::invalid_argument(
         "no audio file or playlist given: neither a PATH nor Playlist= in " + o.Config);
