@@ -72,7 +72,7 @@ TEST(CastService, RereadsItsPlaylistOnAirAndStopsAtOnceOnSigterm) {
   const fs::path dir =
       fs::temp_directory_path() / ("sondrix-cast-svc-" + std::to_string(::getpid()));
   fs::create_directories(dir / "music");
-  for (const auto& [name, hz, seconds] : {std::tuple{"a", 440, 3}, {"b", 660, 2}, {"c", 880, 2}})
+  for (const auto& [name, hz, seconds] : {std::tuple{"a", 440, 3}, {"b", 660, 2}, {"c", 880, 3}})
     ASSERT_EQ(run("ffmpeg -nostdin -v error -y -f lavfi -i sine=frequency=" + std::to_string(hz) +
                   ":duration=" + std::to_string(seconds) + " -ac 2 -c:a libmp3lame " +
                   (dir / "music" / (std::string(name) + ".mp3")).string()),
