@@ -5,6 +5,7 @@
 #include "station/playlist_ops.h"
 #include "winmedia/server/bind_address.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cstdio>
 #include <stdexcept>
@@ -39,9 +40,9 @@ double parseDecimal(const std::string& option, const std::string& text, double m
 } // namespace
 
 std::string castUsage() {
-  return "Usage: sondrix-cast [--port N] [--bitrate KBPS] [--max-listeners N] [--name TEXT]\n"
-         "                    [--shuffle] [--no-mp3] [--address HOST] [--bind ADDRESS]\n"
-         "                    [--icecast URL]...\n"
+  return "Usage: sondrix-cast [--config FILE] [--port N] [--bitrate KBPS] [--max-listeners N]\n"
+         "                    [--name TEXT] [--shuffle] [--no-mp3] [--address HOST]\n"
+         "                    [--bind ADDRESS] [--icecast URL]...\n"
          "                    [--loudness LUFS|off] [--crossfade SECONDS] [--no-trim] PATH...\n"
          "\n"
          "Broadcasts audio files as one live Windows Media Audio stream, without a window.\n"
@@ -51,6 +52,9 @@ std::string castUsage() {
          "\n"
          "  PATH               an audio file (MP3, FLAC, Ogg, Opus, AAC/M4A, WAV, WMA) or a\n"
          "                     playlist (.spl, .m3u, .m3u8, .pls; files only, no web addresses)\n"
+         "  --config FILE      read the settings and the playlist from FILE first (keys as in\n"
+         "                     the window's config.cfg, plus Playlist= and Address=); options\n"
+         "                     and PATHs given here override it; PATH is then optional\n"
          "  --port N           TCP port to serve on (default 8098)\n"
          "  --bitrate KBPS     target bitrate in kbit/s (default 128)\n"
          "  --max-listeners N  refuse listeners beyond N (default 0: no limit)\n"
@@ -77,12 +81,81 @@ std::string castUsage() {
          "While on air, standard input (a terminal or a pipe) takes a command a line:\n"
          "  next               the next track at once (faded when --crossfade is set)\n"
          "  play N             the N-th file of the list, as given, at once\n"
-         "Track changes, listeners coming and going and Icecast connections are printed. Ctrl+C\n"
-         "(SIGINT) or SIGTERM stops the broadcast cleanly.\n";
+         "Track changes, listeners coming and going and Icecast connections are printed. SIGHUP\n"
+         "reads the playlist again: the track on air plays to its end, then the new list follows\n"
+         "from its start. Ctrl+C (SIGINT) or SIGTERM stops the broadcast cleanly.\n";
 }
 
-CastOptions parseCastOptions(const std::vector<std::string>& args) {
-  CastOptions o;
+void setCastValue(CastOptions& o, CastSetting What, const std::string& Label,
+                  const std::string& Text) {
+  const auto flag = [&] {
+    if (Text != "1" && Text != "0")
+      throw std::invalid_argument(Label + " needs 1 or 0, not \"" + Text + "\"");
+    return Text == "1";
+  };
+  switch (What) {
+  case CastSetting::Port:
+    o.Port = parseNumber(Label, Text, 0, 65535);
+    break;
+  case CastSetting::Bitrate:
+    o.BitrateKbps = parseNumber(Label, Text, 1, 320000);
+    break;
+  case CastSetting::MaxListeners:
+    o.MaxListeners = parseNumber(Label, Text, 0, 1000000);
+    break;
+  case CastSetting::Name:
+    o.Name = Text;
+    break;
+  case CastSetting::Address:
+    o.Address = Text;
+    break;
+  case CastSetting::Bind:
+    if (!parseBindAddress(Text))
+      throw std::invalid_argument(Label + " " + Text + ": not an IPv4 or IPv6 address");
+    o.Bind = Text;
+    break;
+  case CastSetting::Icecast: {
+    std::string why;
+    if (!parseIcecastUrl(Text, &why))
+      throw std::invalid_argument(Label + " " + maskedIcecastUrl(Text) + ": " + why);
+    o.IcecastUrls.push_back(Text);
+    break;
+  }
+  case CastSetting::Loudness:
+    if (Text == "off")
+      o.Loudness.reset();
+    else
+      o.Loudness = parseDecimal(Label, Text, -30, -5, " or \"off\"");
+    break;
+  case CastSetting::Crossfade:
+    o.Crossfade = parseDecimal(Label, Text, 0, 10, "");
+    break;
+  case CastSetting::Shuffle:
+    o.Shuffle = flag();
+    break;
+  case CastSetting::Mp3:
+    o.Mp3 = flag();
+    break;
+  case CastSetting::TrimSilence:
+    o.TrimSilence = flag();
+    break;
+  }
+}
+
+CastOptions parseCastOptions(const std::vector<std::string>& args, CastOptions Base) {
+  CastOptions o = std::move(Base);
+  std::vector<std::string> paths;
+  bool icecastGiven = false;
+  static const std::pair<const char*, CastSetting> kValued[] = {
+      {"--port", CastSetting::Port},
+      {"--bitrate", CastSetting::Bitrate},
+      {"--max-listeners", CastSetting::MaxListeners},
+      {"--name", CastSetting::Name},
+      {"--address", CastSetting::Address},
+      {"--bind", CastSetting::Bind},
+      {"--icecast", CastSetting::Icecast},
+      {"--loudness", CastSetting::Loudness},
+      {"--crossfade", CastSetting::Crossfade}};
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
     auto value = [&]() -> const std::string& {
@@ -90,48 +163,33 @@ CastOptions parseCastOptions(const std::vector<std::string>& args) {
         throw std::invalid_argument(a + " needs a value");
       return args[++i];
     };
-    if (a == "--help" || a == "-h")
+    const auto valued = std::find_if(std::begin(kValued), std::end(kValued),
+                                     [&a](const auto& entry) { return a == entry.first; });
+    if (valued != std::end(kValued)) {
+      // The file's servers are replaced, not added to.
+      if (valued->second == CastSetting::Icecast && !icecastGiven) {
+        o.IcecastUrls.clear();
+        icecastGiven = true;
+      }
+      setCastValue(o, valued->second, a, value());
+    } else if (a == "--help" || a == "-h")
       o.Help = true;
-    else if (a == "--port")
-      o.Port = parseNumber(a, value(), 0, 65535);
-    else if (a == "--bitrate")
-      o.BitrateKbps = parseNumber(a, value(), 1, 320000);
-    else if (a == "--max-listeners")
-      o.MaxListeners = parseNumber(a, value(), 0, 1000000);
-    else if (a == "--name")
-      o.Name = value();
-    else if (a == "--address")
-      o.Address = value();
-    else if (a == "--bind") {
-      o.Bind = value();
-      if (!parseBindAddress(o.Bind))
-        throw std::invalid_argument("--bind " + o.Bind + ": not an IPv4 or IPv6 address");
-    } else if (a == "--icecast") {
-      const std::string& url = value();
-      std::string why;
-      if (!parseIcecastUrl(url, &why))
-        throw std::invalid_argument("--icecast " + maskedIcecastUrl(url) + ": " + why);
-      o.IcecastUrls.push_back(url);
-    } else if (a == "--shuffle")
+    else if (a == "--config")
+      o.Config = value();
+    else if (a == "--shuffle")
       o.Shuffle = true;
     else if (a == "--no-mp3")
       o.Mp3 = false;
-    else if (a == "--loudness") {
-      const std::string& text = value();
-      if (text == "off")
-        o.Loudness.reset();
-      else
-        o.Loudness = parseDecimal(a, text, -30, -5, " or \"off\"");
-    } else if (a == "--crossfade")
-      o.Crossfade = parseDecimal(a, value(), 0, 10, "");
     else if (a == "--no-trim")
       o.TrimSilence = false;
     else if (a.size() > 1 && a[0] == '-' && a != "-")
       throw std::invalid_argument("unknown option " + a);
     else
-      o.Paths.push_back(a);
+      paths.push_back(a);
   }
-  if (!o.Help && o.Paths.empty())
+  if (!paths.empty())
+    o.Paths = std::move(paths);
+  if (!o.Help && o.Paths.empty() && o.Config.empty())
     throw std::invalid_argument("no audio file or playlist given");
   return o;
 }

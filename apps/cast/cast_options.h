@@ -22,12 +22,36 @@ struct CastOptions {
   double Crossfade = 0;                   // seconds
   bool TrimSilence = true;
   bool Help = false;
-  std::vector<std::string> Paths; // as given: audio files or ".spl" playlists
+  std::string Config;             // --config: the file read before the command line
+  std::vector<std::string> Paths; // as given: audio files or playlists
 };
 
-// Parses the command line (without the program name). Throws std::invalid_argument with a
-// message for the operator on a bad option or value.
-CastOptions parseCastOptions(const std::vector<std::string>& args);
+// The settings that both the command line and the configuration file set.
+enum class CastSetting {
+  Port,
+  Bitrate,
+  MaxListeners,
+  Name,
+  Address,
+  Bind,
+  Icecast, // adds a server
+  Loudness,
+  Crossfade,
+  Shuffle, // "1" or "0", as are the two below
+  Mp3,
+  TrimSilence
+};
+
+// Checks Text as the setting's value and stores it. Throws std::invalid_argument with a message
+// for the operator that names the setting as Label (an option or a key).
+void setCastValue(CastOptions& Options, CastSetting What, const std::string& Label,
+                  const std::string& Text);
+
+// Parses the command line (without the program name) on top of Base: the options given replace
+// Base's values; PATHs, when given, replace Base's Paths, and --icecast replaces its servers.
+// Without --config a PATH is required. Throws std::invalid_argument with a message for the
+// operator on a bad option or value. Does not read the --config file (see castOptionsOf).
+CastOptions parseCastOptions(const std::vector<std::string>& args, CastOptions Base = {});
 
 std::string castUsage();
 

@@ -40,7 +40,13 @@ std::vector<std::string> TCommandLines::Take() {
   std::vector<std::string> lines;
   while (!FEnded) {
     pollfd p{FFd, POLLIN, 0};
-    if (::poll(&p, 1, 0) <= 0 || (p.revents & (POLLIN | POLLHUP)) == 0)
+    if (::poll(&p, 1, 0) <= 0)
+      break;
+    if ((p.revents & POLLNVAL) != 0) {
+      FEnded = true; // a service started with standard input closed
+      break;
+    }
+    if ((p.revents & (POLLIN | POLLHUP | POLLERR)) == 0)
       break;
     char buffer[512];
     const ssize_t n = ::read(FFd, buffer, sizeof buffer);

@@ -26,6 +26,9 @@ public:
   explicit TCommandLines(int Fd) : FFd(Fd) {}
   // The complete lines that have arrived since the last call.
   std::vector<std::string> Take();
+  int Fd() const { return FFd; }
+  // The input has ended (or was never open): nothing more to wait for.
+  bool Ended() const { return FEnded; }
 
 private:
   int FFd;

@@ -2,6 +2,8 @@
 
 #include "base/utf8_text.h"
 
+#include <algorithm>
+
 namespace sondrix {
 
 TConsoleView::TConsoleView(const CastOptions& Options, std::vector<std::string> Files,
@@ -10,7 +12,7 @@ TConsoleView::TConsoleView(const CastOptions& Options, std::vector<std::string> 
         // File names, tags and server replies must not drive the operator's terminal.
         Print(cleanUtf8(Line, true));
       }) {
-  FControls.Entries = std::move(Files);
+  ReplaceList(std::move(Files));
   FControls.PortText = std::to_string(Options.Port);
   FControls.BitrateText = std::to_string(Options.BitrateKbps);
   FControls.MaxText = std::to_string(Options.MaxListeners);
@@ -22,6 +24,19 @@ TConsoleView::TConsoleView(const CastOptions& Options, std::vector<std::string> 
   FControls.Crossfade = Options.Crossfade;
   FControls.TrimSilence = Options.TrimSilence;
   FControls.BindAddress = Options.Bind;
+}
+
+void TConsoleView::ReplaceList(std::vector<std::string> Files) {
+  FControls.Entries = std::move(Files);
+  FControls.Keys.clear();
+  for (std::size_t i = 0; i < FControls.Entries.size(); ++i)
+    FControls.Keys.push_back(FNextKey++);
+}
+
+std::optional<std::uint64_t> TConsoleView::KeyAt(std::size_t Index) const {
+  if (Index >= FControls.Keys.size())
+    return std::nullopt;
+  return FControls.Keys[Index];
 }
 
 void TConsoleView::SetLink(const std::string& Link) {
@@ -40,9 +55,14 @@ void TConsoleView::SetStatus(const std::string& Text) {
     FPrint(Text);
 }
 
-void TConsoleView::TrackChanged(std::size_t Index, std::size_t Count, const std::string& Path,
+void TConsoleView::TrackChanged(std::size_t Index, std::size_t, const std::string& Path,
                                 const std::string& Artist, const std::string& Title) {
-  std::string line = "Track " + std::to_string(Index + 1) + "/" + std::to_string(Count);
+  const std::vector<std::uint64_t>& keys = FControls.Keys;
+  const auto at = std::find(keys.begin(), keys.end(), static_cast<std::uint64_t>(Index));
+  // A track of the list before a reread, read ahead of it, has no number in this one.
+  std::string line = "Track";
+  if (at != keys.end())
+    line += " " + std::to_string(at - keys.begin() + 1) + "/" + std::to_string(keys.size());
   if (!Path.empty())
     line += ": " + Path;
   if (!Artist.empty() || !Title.empty())

@@ -1,29 +1,51 @@
 #include "base/main_thread_dispatcher.h"
+#include "cast_config.h"
+#include "cast_playlist.h"
 #include "console_commands.h"
 #include "console_view.h"
+#include "journal_stream.h"
 #include "station/station_core.h"
-#include "station/track_probe.h"
+#include "wake_pipe.h"
 #include "winmedia/server/net_fd_limit.h"
+
+#include <unistd.h>
 
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <iostream>
-#include <unistd.h>
+#include <memory>
 
 namespace {
 
 volatile std::sig_atomic_t gStopSignal = 0;
+volatile std::sig_atomic_t gReread = 0;
+volatile std::sig_atomic_t gWakeFd = -1;
+bool gStamped = true;
 
 void onSignal(int signal) {
-  gStopSignal = signal;
+  if (signal == SIGHUP)
+    gReread = 1;
+  else
+    gStopSignal = signal;
+  if (gWakeFd >= 0)
+    sondrix::TWakePipe::notify(gWakeFd);
 }
 
 void printLine(const std::string& line) {
+  if (!gStamped) {
+    std::cout << line << std::endl;
+    return;
+  }
   const std::time_t now = std::time(nullptr);
   char stamp[16];
   std::strftime(stamp, sizeof stamp, "%H:%M:%S", std::localtime(&now));
   std::cout << '[' << stamp << "] " << line << std::endl;
+}
+
+bool stopAsked() {
+  return gStopSignal != 0;
 }
 
 } // namespace
@@ -33,41 +55,49 @@ int main(int argc, char** argv) {
   CastOptions options;
   std::vector<std::string> files;
   try {
-    options = parseCastOptions(std::vector<std::string>(argv + 1, argv + argc));
+    std::vector<std::string> notes;
+    options = castOptionsOf(std::vector<std::string>(argv + 1, argv + argc), &notes);
     if (options.Help) {
       std::cout << castUsage();
       return 0;
     }
+    for (const std::string& note : notes)
+      std::cerr << "sondrix-cast: " << note << "\n";
     std::string refused;
     files = expandPlaylistPaths(options.Paths, &refused);
     if (!refused.empty())
       std::cerr << "sondrix-cast: " << refused << "\n";
     if (files.empty())
-      throw std::invalid_argument("the playlists hold no files");
-  } catch (const std::exception& e) {
+      throw std::runtime_error("the playlists hold no files");
+  } catch (const std::invalid_argument& e) {
     std::cerr << "sondrix-cast: " << e.what() << "\n\n" << castUsage();
     return 2;
+  } catch (const std::exception& e) {
+    // The file's or a playlist's fault, not the command line's: the line says it all.
+    std::cerr << "sondrix-cast: " << e.what() << "\n";
+    return 2;
   }
+  gStamped = !isJournalStream(std::getenv("JOURNAL_STREAM"), STDOUT_FILENO);
 
+  // Shared with the dispatcher, which outlives main: a late call wakes a pipe that still is.
+  const auto wake = std::make_shared<TWakePipe>();
+  setMainThreadDispatcher(makeQueueDispatcher([wake] { wake->Notify(); }));
+  gWakeFd = wake->WriteFd();
   struct sigaction action = {};
   action.sa_handler = onSignal;
   sigemptyset(&action.sa_mask);
   sigaction(SIGINT, &action, nullptr);
   sigaction(SIGTERM, &action, nullptr);
+  sigaction(SIGHUP, &action, nullptr);
   std::signal(SIGPIPE, SIG_IGN);
   raiseOpenFileLimit();
 
-  mainThreadDispatcher(); // this thread is the main thread
   int status = 0;
   try {
-    // Unattended: a file that cannot play is left out now, not found out hours later.
-    std::vector<std::string> playable;
-    for (const std::string& file : files) {
-      const std::string problem = trackProblem(file);
-      if (problem.empty())
-        playable.push_back(file);
-      else
-        printLine("Leaving out " + file + ": " + problem);
+    const std::vector<std::string> playable = playableTracks(files, printLine, stopAsked);
+    if (stopAsked()) {
+      printLine("Stopped");
+      return 0;
     }
     if (playable.empty()) {
       printLine("No file can be played");
@@ -79,8 +109,17 @@ int main(int argc, char** argv) {
       station.SetAddressLookup([address = options.Address] { return address; });
     station.b1Click();
     TCommandLines commands(STDIN_FILENO);
-    while (gStopSignal == 0 && station.State() != TBroadcastState::Idle) {
-      mainThreadDispatcher().waitAndPump(std::chrono::milliseconds(100));
+    while (!stopAsked() && station.State() != TBroadcastState::Idle) {
+      // Signals and the workers' events wake the wait at once; the timeout is a safety net.
+      wake->Wait(std::chrono::milliseconds(500), commands.Ended() ? -1 : commands.Fd());
+      mainThreadDispatcher().pumpPending();
+      if (gReread != 0 && !stopAsked()) {
+        gReread = 0;
+        if (auto reread = rereadTracks(options.Paths, printLine, stopAsked)) {
+          view.ReplaceList(std::move(*reread));
+          station.ListChanged();
+        }
+      }
       for (const std::string& line : commands.Take()) {
         std::string error;
         const std::optional<CastCommand> command = parseCastCommand(line, error);
@@ -89,11 +128,11 @@ int main(int argc, char** argv) {
             printLine(error);
         } else if (command->What == CastCommand::Kind::Next) {
           station.NextTrack();
-        } else if (command->Number > playable.size()) {
-          printLine("play " + std::to_string(command->Number) + ": the list has " +
-                    std::to_string(playable.size()) + " tracks");
+        } else if (const auto key = view.KeyAt(command->Number - 1)) {
+          station.PlayNow(*key);
         } else {
-          station.PlayNow(command->Number - 1);
+          printLine("play " + std::to_string(command->Number) + ": the list has " +
+                    std::to_string(view.Count()) + " tracks");
         }
       }
     }

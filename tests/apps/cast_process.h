@@ -6,6 +6,7 @@
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -41,10 +42,11 @@ inline std::uint16_t freePort() {
   return ntohs(a.sin_port);
 }
 
-// sondrix-cast as a child process whose output lines are collected.
+// sondrix-cast as a child process whose output lines are collected. With Journal, its output
+// is announced as systemd's journal, as a service's would be.
 class CastProcess {
 public:
-  explicit CastProcess(const std::vector<std::string>& args) {
+  explicit CastProcess(const std::vector<std::string>& args, bool Journal = false) {
     int fds[2];
     int input[2];
     if (::pipe(fds) != 0 || ::pipe(input) != 0)
@@ -56,6 +58,10 @@ public:
       ::dup2(input[0], 0);
       ::close(fds[0]);
       ::close(input[1]);
+      struct stat out {};
+      if (Journal && ::fstat(1, &out) == 0)
+        ::setenv("JOURNAL_STREAM",
+                 (std::to_string(out.st_dev) + ":" + std::to_string(out.st_ino)).c_str(), 1);
       std::vector<char*> argv;
       std::string binary = SONDRIX_CAST_BINARY;
       argv.push_back(binary.data());
@@ -108,6 +114,8 @@ public:
     }
     return false;
   }
+  // Sends the signal and goes on.
+  void Raise(int sig) { ::kill(FPid, sig); }
   // Sends the signal and waits up to timeout; returns the exit status, or -1.
   int Signal(int sig, std::chrono::seconds timeout) {
     ::kill(FPid, sig);

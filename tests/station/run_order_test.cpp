@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <set>
+
 namespace sondrix {
 namespace {
 
@@ -84,6 +87,37 @@ TEST(RunOrder, AShuffledRunKeepsItsOrderAndPlacesNewEntriesAheadOnly) {
   std::vector<std::uint64_t> expected = shuffled;
   std::erase(expected, 3u);
   EXPECT_EQ(order.Keys(), expected);
+}
+
+// A list read anew has keys of its own: the entry playing finishes, then the new list from its
+// first entry (in a shuffled run, the first of a fresh shuffle), whatever the old one held.
+TEST(RunOrder, AWholeNewListFollowsTheEntryPlayingFromItsStart) {
+  for (const bool shuffle : {false, true}) {
+    TRunOrder order;
+    order.Start(entries({1, 2, 3, 4}), shuffle, kSeeds);
+    const std::uint64_t playing = order.Keys()[1];
+    order.PlayNext(order.Keys()[3], playing);
+    order.Update(entries({10, 11, 12, 13, 14, 15}), playing, kSeeds);
+    EXPECT_TRUE(order.Requests().empty()) << shuffle;
+    const std::vector<std::uint64_t> next = after(order, playing);
+    EXPECT_EQ(next, order.Keys()) << shuffle;
+    std::vector<std::uint64_t> sorted = next;
+    std::sort(sorted.begin(), sorted.end());
+    EXPECT_EQ(sorted, (std::vector<std::uint64_t>{10, 11, 12, 13, 14, 15})) << shuffle;
+    if (!shuffle) {
+      EXPECT_EQ(next, sorted);
+    }
+  }
+  // Shuffled again and again, every entry sometimes comes first: a fresh shuffle each time.
+  std::set<std::uint64_t> firsts;
+  for (int round = 0; round < 60; ++round) {
+    TRunOrder order;
+    order.Start(entries({1, 2, 3}), true, kSeeds);
+    const std::uint64_t playing = order.Keys()[0];
+    order.Update(entries({10, 11, 12, 13}), playing, kSeeds);
+    firsts.insert(after(order, playing).front());
+  }
+  EXPECT_EQ(firsts, (std::set<std::uint64_t>{10, 11, 12, 13}));
 }
 
 } // namespace
