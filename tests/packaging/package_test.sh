@@ -139,9 +139,11 @@ grep -qx "Port=$port" "$work/cast.conf" && grep -qx "Playlist=$work/list.m3u" "$
   fail "the example configuration has no Port= and Playlist= lines to set"
 command=${exec_start//\/usr\/bin\//$root/usr/bin/}
 command=${command//\/etc\/sondrix\/cast.conf/$work/cast.conf}
-# As the unit runs it: no terminal, the journal's environment, a state directory for the cache.
-JOURNAL_STREAM= HOME=$work XDG_CACHE_HOME=$work/cache $command --bind 127.0.0.1 --address 127.0.0.1 \
-  </dev/null >"$work/cast.log" 2>&1 &
+# As the unit runs it: no input, output to the journal (which names its stream by device and
+# inode), a state directory for the cache.
+: >"$work/cast.log"
+JOURNAL_STREAM=$(stat -c %d:%i "$work/cast.log") HOME=$work XDG_CACHE_HOME=$work/cache \
+  $command --bind 127.0.0.1 --address 127.0.0.1 </dev/null >>"$work/cast.log" 2>&1 &
 cast_pid=$!
 
 # hears URL FREQUENCY: a listener records four seconds and finds the tone at its level.
@@ -195,6 +197,7 @@ cast_pid=
 [ "$status" = 0 ] && [ "$SECONDS" -le 2 ] && ok "SIGTERM stops it" ||
   fail "SIGTERM: status $status after ${SECONDS}s"
 grep -q '^\[' "$work/cast.log" && fail "journal lines carry their own time stamps"
+grep -q "^On air: mms://127.0.0.1:$port" "$work/cast.log" || fail "no line says what is on air"
 
 if [ "$failures" -ne 0 ]; then
   echo "PACKAGE TEST: $failures FAILED"
