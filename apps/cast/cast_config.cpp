@@ -57,14 +57,20 @@ std::string_view trimBlanks(std::string_view text) {
   return text;
 }
 
+// Closes a descriptor on every way out.
+struct FdCloser {
+  int Fd;
+  ~FdCloser() { ::close(Fd); }
+};
+
 // The system's reason why Path cannot be read, or an empty text.
 std::string readProblem(const std::string& Path) {
   const int fd = ::open(Path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0)
     return std::strerror(errno);
+  const FdCloser closer{fd};
   struct stat info {};
   const bool folder = ::fstat(fd, &info) == 0 && S_ISDIR(info.st_mode);
-  ::close(fd);
   return folder ? std::strerror(EISDIR) : std::string();
 }
 
@@ -72,27 +78,21 @@ std::string readConfigText(const std::string& Path) {
   const int fd = ::open(Path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0)
     throw ECastConfig(Path + ": cannot be read (" + std::strerror(errno) + ")");
+  const FdCloser closer{fd};
   std::string text;
   char buffer[8192];
   for (;;) {
     const ssize_t n = ::read(fd, buffer, sizeof buffer);
     if (n < 0 && errno == EINTR)
       continue;
-    if (n < 0) {
-      const int error = errno;
-      ::close(fd);
-      throw ECastConfig(Path + ": cannot be read (" + std::strerror(error) + ")");
-    }
+    if (n < 0)
+      throw ECastConfig(Path + ": cannot be read (" + std::strerror(errno) + ")");
     if (n == 0)
-      break;
+      return text;
     text.append(buffer, static_cast<std::size_t>(n));
-    if (text.size() > kMaxConfigBytes) {
-      ::close(fd);
+    if (text.size() > kMaxConfigBytes)
       throw ECastConfig(Path + ": cannot be read (larger than a configuration file can be)");
-    }
   }
-  ::close(fd);
-  return text;
 }
 
 bool worldReadable(const std::string& Path) {
