@@ -143,6 +143,9 @@ int main(int argc, char** argv) {
     } else {
       station.StopAndWait();
       printLine("Stopped");
+      // A stop that meets a failure on its way out does not make the run a success.
+      if (!station.Failure().empty())
+        status = 1;
     }
   } catch (const std::exception& e) {
     printLine(std::string("Cannot start: ") + e.what());

@@ -89,6 +89,7 @@ TEST(CastService, RereadsItsPlaylistOnAirAndStopsAtOnceOnSigterm) {
   CastProcess cast({"--config", (dir / "cast.conf").string()}, /*Journal=*/true);
   ASSERT_TRUE(cast.WaitForText("On air: mms://127.0.0.1:" + std::to_string(port), 20s))
       << cast.Output();
+  ASSERT_TRUE(sondrix::test::waitUntilServing(port, 20s)) << cast.Output();
 
   // A Windows Media listener (a real player) and an MP3 one (bytes and the end of the stream).
   std::atomic<int> playerStatus{-2};
