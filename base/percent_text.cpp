@@ -2,9 +2,7 @@
 
 namespace sondrix {
 
-namespace {
-
-int hexValue(char c) {
+int hexDigitValue(char c) {
   if (c >= '0' && c <= '9')
     return c - '0';
   if (c >= 'a' && c <= 'f')
@@ -14,8 +12,6 @@ int hexValue(char c) {
   return -1;
 }
 
-} // namespace
-
 std::optional<std::string> percentDecodeStrict(std::string_view Text) {
   std::string out;
   for (std::size_t i = 0; i < Text.size(); ++i) {
@@ -23,9 +19,9 @@ std::optional<std::string> percentDecodeStrict(std::string_view Text) {
       out += Text[i];
       continue;
     }
-    if (i + 2 >= Text.size() || hexValue(Text[i + 1]) < 0 || hexValue(Text[i + 2]) < 0)
+    if (i + 2 >= Text.size() || hexDigitValue(Text[i + 1]) < 0 || hexDigitValue(Text[i + 2]) < 0)
       return std::nullopt;
-    out += static_cast<char>(hexValue(Text[i + 1]) * 16 + hexValue(Text[i + 2]));
+    out += static_cast<char>(hexDigitValue(Text[i + 1]) * 16 + hexDigitValue(Text[i + 2]));
     i += 2;
   }
   return out;

@@ -10,4 +10,7 @@ namespace sondrix {
 // becomes that byte; a "%" without them makes the whole text unusable (nullopt).
 std::optional<std::string> percentDecodeStrict(std::string_view Text);
 
+// The value of a hexadecimal digit of either case, or -1.
+int hexDigitValue(char c);
+
 } // namespace sondrix

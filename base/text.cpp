@@ -113,6 +113,15 @@ std::string toNarrow(std::u16string_view wide) {
   return out;
 }
 
+std::string_view trimBlanks(std::string_view text) {
+  const auto blank = [](char c) { return c == ' ' || c == '\t'; };
+  while (!text.empty() && blank(text.front()))
+    text.remove_prefix(1);
+  while (!text.empty() && blank(text.back()))
+    text.remove_suffix(1);
+  return text;
+}
+
 bool sameTextAscii(std::string_view a, std::string_view b) {
   if (a.size() != b.size())
     return false;

@@ -14,4 +14,7 @@ std::string toNarrow(std::u16string_view wide);
 // Case-insensitive (ASCII letters) comparison of narrow identifiers.
 bool sameTextAscii(std::string_view a, std::string_view b);
 
+// Text without the blanks (spaces and tabs) at either end, as hand-written files have them.
+std::string_view trimBlanks(std::string_view text);
+
 } // namespace sondrix

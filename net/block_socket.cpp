@@ -327,7 +327,7 @@ int pollFor(int fd, short events, int timeoutMs) {
 
 } // namespace
 
-bool TBlockSocket::CanRead(int Timeout) {
+bool TBlockSocket::canDo(short Events, int Timeout) {
   ResetLastError();
   if (FSocket < 0) {
     SetLastError(WSAENOTSOCK);
@@ -341,7 +341,7 @@ bool TBlockSocket::CanRead(int Timeout) {
     }
     Timeout = Timeout < 0 ? left : std::min(Timeout, left);
   }
-  const int rc = pollFor(FSocket, POLLIN, Timeout);
+  const int rc = pollFor(FSocket, Events, Timeout);
   if (rc == -1) {
     SockCheck(-1);
     return false;
@@ -349,26 +349,12 @@ bool TBlockSocket::CanRead(int Timeout) {
   return rc > 0;
 }
 
+bool TBlockSocket::CanRead(int Timeout) {
+  return canDo(POLLIN, Timeout);
+}
+
 bool TBlockSocket::CanWrite(int Timeout) {
-  ResetLastError();
-  if (FSocket < 0) {
-    SetLastError(WSAENOTSOCK);
-    return false;
-  }
-  if (FDeadline) {
-    const int left = remainingMs(*FDeadline);
-    if (left <= 0) {
-      SetLastError(WSAETIMEDOUT);
-      return false;
-    }
-    Timeout = Timeout < 0 ? left : std::min(Timeout, left);
-  }
-  const int rc = pollFor(FSocket, POLLOUT, Timeout);
-  if (rc == -1) {
-    SockCheck(-1);
-    return false;
-  }
-  return rc > 0;
+  return canDo(POLLOUT, Timeout);
 }
 
 std::string TBlockSocket::RecvPacket(int Timeout) {

@@ -129,6 +129,8 @@ protected:
   void recordPeerAddresses();
   void limitBandwidth(int bytes, int maxBandwidth, std::chrono::steady_clock::time_point& next);
   bool createSocket(int family);
+  // CanRead/CanWrite for poll's Events, within the whole-transfer deadline.
+  bool canDo(short Events, int Timeout);
 
   int FSocket = -1;
   std::string FBuffer;

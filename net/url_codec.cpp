@@ -1,5 +1,7 @@
 #include "net/url_codec.h"
 
+#include "base/percent_text.h"
+
 #include <arpa/inet.h>
 #include <cctype>
 
@@ -33,20 +35,6 @@ std::string EncodeBase64(std::string_view Value) {
   return out;
 }
 
-namespace {
-
-int hexValue(char c) {
-  if (c >= '0' && c <= '9')
-    return c - '0';
-  if (c >= 'a' && c <= 'f')
-    return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F')
-    return c - 'A' + 10;
-  return -1;
-}
-
-} // namespace
-
 std::string DecodeURL(std::string_view Value) {
   std::string out;
   out.reserve(Value.size());
@@ -65,8 +53,9 @@ std::string DecodeURL(std::string_view Value) {
         ++i;
       continue;
     }
-    if (i + 2 < Value.size() && hexValue(Value[i + 1]) >= 0 && hexValue(Value[i + 2]) >= 0) {
-      out += static_cast<char>(hexValue(Value[i + 1]) * 16 + hexValue(Value[i + 2]));
+    if (i + 2 < Value.size() && hexDigitValue(Value[i + 1]) >= 0 &&
+        hexDigitValue(Value[i + 2]) >= 0) {
+      out += static_cast<char>(hexDigitValue(Value[i + 1]) * 16 + hexDigitValue(Value[i + 2]));
       i += 3;
       continue;
     }

@@ -1,5 +1,6 @@
 #include "station/playlist_import.h"
 
+#include "base/text.h"
 #include "net/url_codec.h"
 #include "station/file_io.h"
 #include "station/playlist_file.h"
@@ -13,15 +14,6 @@
 namespace sondrix {
 
 namespace {
-
-std::string_view trimmed(std::string_view text) {
-  const auto blank = [](char c) { return c == ' ' || c == '\t'; };
-  while (!text.empty() && blank(text.front()))
-    text.remove_prefix(1);
-  while (!text.empty() && blank(text.back()))
-    text.remove_suffix(1);
-  return text;
-}
 
 bool isAsciiAlpha(char c) {
   return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
@@ -51,7 +43,7 @@ bool isUrl(std::string_view entry) {
 }
 
 void addEntry(std::string_view line, TImportedEntries& into) {
-  const std::string_view entry = trimmed(line);
+  const std::string_view entry = trimBlanks(line);
   if (entry.empty())
     return;
   if (startsWithNoCase(entry, "file://")) {
@@ -74,7 +66,7 @@ void addEntry(std::string_view line, TImportedEntries& into) {
 TImportedEntries readM3u(std::string_view Bytes) {
   TImportedEntries entries;
   for (const std::string& line : decodePlaylist(Bytes).Entries) {
-    const std::string_view text = trimmed(line);
+    const std::string_view text = trimBlanks(line);
     if (!text.empty() && text.front() != '#')
       addEntry(text, entries);
   }
@@ -84,13 +76,13 @@ TImportedEntries readM3u(std::string_view Bytes) {
 TImportedEntries readPls(std::string_view Bytes) {
   std::map<std::uint64_t, std::string> files;
   for (const std::string& line : decodePlaylist(Bytes).Entries) {
-    const std::string_view text = trimmed(line);
+    const std::string_view text = trimBlanks(line);
     if (!startsWithNoCase(text, "file"))
       continue;
     const std::size_t equals = text.find('=');
     if (equals == std::string_view::npos)
       continue;
-    const std::string_view number = trimmed(text.substr(4, equals - 4));
+    const std::string_view number = trimBlanks(text.substr(4, equals - 4));
     std::uint64_t index = 0;
     const auto [end, error] = std::from_chars(number.data(), number.data() + number.size(), index);
     if (number.empty() || error != std::errc() || end != number.data() + number.size())

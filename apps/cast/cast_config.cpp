@@ -48,15 +48,6 @@ const Key kKeys[] = {
     {"Left", Section::Window, std::nullopt},
 };
 
-std::string_view trimBlanks(std::string_view text) {
-  const auto blank = [](char c) { return c == ' ' || c == '\t'; };
-  while (!text.empty() && blank(text.front()))
-    text.remove_prefix(1);
-  while (!text.empty() && blank(text.back()))
-    text.remove_suffix(1);
-  return text;
-}
-
 // Closes a descriptor on every way out.
 struct FdCloser {
   int Fd;

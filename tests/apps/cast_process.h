@@ -45,26 +45,35 @@ inline std::uint16_t freePort() {
 
 // Waits until the station on the port answers its status page: the port opens a moment after
 // "On air", and until the output has described the station the answer is 503.
+// A connection to the port on loopback with Request sent on it; -1 when either fails.
+inline int connectAndSend(std::uint16_t port, const std::string& Request) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  to.sin_port = htons(port);
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0 &&
+      ::send(fd, Request.data(), Request.size(), MSG_NOSIGNAL) ==
+          static_cast<ssize_t>(Request.size()))
+    return fd;
+  ::close(fd);
+  return -1;
+}
+
 inline bool waitUntilServing(std::uint16_t port, std::chrono::seconds limit) {
   const auto end = std::chrono::steady_clock::now() + limit;
   while (std::chrono::steady_clock::now() < end) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    to.sin_port = htons(port);
-    const std::string get = "GET /status.json HTTP/1.0\r\n\r\n";
+    const int fd = connectAndSend(port, "GET /status.json HTTP/1.0\r\n\r\n");
     char head[12] = {};
     std::size_t got = 0;
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0 &&
-        ::send(fd, get.data(), get.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(get.size())) {
+    if (fd >= 0) {
       const timeval wait{1, 0};
       ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
       ssize_t n = 0;
       while (got < sizeof head && (n = ::recv(fd, head + got, sizeof head - got, 0)) > 0)
         got += static_cast<std::size_t>(n);
+      ::close(fd);
     }
-    ::close(fd);
     if (got == sizeof head && std::string(head + 8, 4) == " 200")
       return true;
     std::this_thread::sleep_for(50ms);

@@ -104,14 +104,9 @@ TEST(CastService, RereadsItsPlaylistOnAirAndStopsAtOnceOnSigterm) {
   std::atomic<std::size_t> mp3Bytes{0};
   std::atomic<Clock::rep> mp3End{0};
   std::thread mp3([&] {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    to.sin_port = htons(port);
-    const std::string get = "GET /stream.mp3 HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0 &&
-        ::send(fd, get.data(), get.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(get.size())) {
+    const int fd =
+        sondrix::test::connectAndSend(port, "GET /stream.mp3 HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+    if (fd >= 0) {
       // Until the station closes the connection (or 50 s, a failure the checks below catch).
       for (const auto end = Clock::now() + 50s; Clock::now() < end;) {
         pollfd p{fd, POLLIN, 0};
@@ -123,9 +118,9 @@ TEST(CastService, RereadsItsPlaylistOnAirAndStopsAtOnceOnSigterm) {
           break;
         mp3Bytes += static_cast<std::size_t>(n);
       }
+      ::close(fd);
     }
     mp3End = Clock::now().time_since_epoch().count();
-    ::close(fd);
   });
   const auto joinListeners = [&] {
     player.join();
